@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+
+#include <boost/system/system_error.hpp>
+
+// A system_error whose text names the code as well:
+// "prefix: message [category:value]", for example
+// "async_send_message: Invalid IPC message size [vx.Error:7]". Boost 1.74's
+// own system_error leaves the bracketed part out, and the code is what an
+// administrator needs to tell errors of different categories apart.
+class cf_system_error_t : public boost::system::system_error {
+public:
+  cf_system_error_t(const boost::system::error_code& ec, const std::string& prefix)
+      : boost::system::system_error(ec, prefix),
+        text_(prefix + ": " + ec.message() + " [" + ec.category().name() + ":" + std::to_string(ec.value()) + "]") {}
+
+  const char* what() const noexcept override { return text_.c_str(); }
+
+private:
+  std::string text_;
+};
