@@ -1,0 +1,116 @@
+#include "eng_file_reader.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <limits>
+
+namespace {
+
+vx::ScanError open_error(int e) {
+  switch (e) {
+    case ENOENT:
+    case ENOTDIR:
+    case ELOOP:
+      return vx::SE_FILE_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+      return vx::SE_NO_ACCESS;
+    case ENAMETOOLONG:
+      return vx::SE_NAME_TOO_LONG;
+    case EBUSY:
+    case ETXTBSY:
+    case EAGAIN:
+      return vx::SE_FILE_BUSY;
+    default:
+      return vx::SE_READ_ERROR;
+  }
+}
+
+class fd_guard_t {
+public:
+  explicit fd_guard_t(int fd) : fd_(fd) {}
+  ~fd_guard_t() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  fd_guard_t(const fd_guard_t&) = delete;
+  fd_guard_t& operator=(const fd_guard_t&) = delete;
+
+private:
+  int fd_;
+};
+
+// Reads until end of file or until more than limit bytes are held.
+bool read_all(int fd, std::uint64_t limit, std::vector<unsigned char>& data, vx::ScanError& error) {
+  std::size_t used = 0;
+  for (;;) {
+    if (used == data.size()) {
+      // The file may be longer than fstat said (growing, or a pseudo file
+      // that reports 0): grow in steps, one byte past the limit at most.
+      if (used > limit) break;
+      const std::uint64_t past_limit = limit == std::numeric_limits<std::uint64_t>::max() ? limit : limit + 1;
+      const std::uint64_t grown = std::max<std::uint64_t>(used * 2, 64 * 1024);
+      data.resize(static_cast<std::size_t>(std::min(grown, past_limit)));
+    }
+    const ssize_t n = ::read(fd, data.data() + used, data.size() - used);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = errno == EAGAIN ? vx::SE_FILE_BUSY : vx::SE_READ_ERROR;
+      return false;
+    }
+    if (n == 0) break;
+    used += static_cast<std::size_t>(n);
+  }
+  data.resize(used);
+  return true;
+}
+
+}  // namespace
+
+bool eng_read_file(const std::string& path, std::uint64_t limit, std::vector<unsigned char>& data,
+                   std::uint64_t& size, vx::ScanError& error) {
+  data.clear();
+  size = 0;
+  if (path.empty()) {
+    error = vx::SE_FILE_NOT_FOUND;
+    return false;
+  }
+  // O_NONBLOCK: opening a FIFO must not wait for a writer.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    error = open_error(errno);
+    return false;
+  }
+  fd_guard_t guard(fd);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    error = vx::SE_READ_ERROR;
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    error = vx::SE_FILE_NOT_REGULAR;
+    return false;
+  }
+  size = static_cast<std::uint64_t>(st.st_size);
+  if (size > limit) {
+    error = vx::SE_FILE_TOO_LARGE;
+    return false;
+  }
+  try {
+    data.resize(static_cast<std::size_t>(size));
+  } catch (const std::bad_alloc&) {
+    error = vx::SE_FILE_TOO_LARGE;
+    return false;
+  }
+  if (!read_all(fd, limit, data, error)) return false;
+  size = data.size();
+  if (size > limit) {
+    data.clear();
+    error = vx::SE_FILE_TOO_LARGE;
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,98 @@
+// vemra-scan: the suite's engine on the command line, one clamd result line
+// per file. Exit status 0: nothing found; 1: a threat was found; 2: a file
+// or the rules could not be used, or the command line is wrong.
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <boost/program_options.hpp>
+
+#include "eng_engine.h"
+#include "log.h"
+#include "log_factory.h"
+#include "scan_tool.h"
+#include "vemra_version.h"
+
+namespace po = boost::program_options;
+
+namespace {
+
+const int exit_error = 2;
+
+const char usage[] =
+    "Usage: vemra-scan [options] PATH...\n"
+    "Scans files and directory trees with the built-in rules and any rule\n"
+    "files given, and prints one line per file:\n"
+    "  PATH: OK | PATH: NAME FOUND | PATH: TEXT. ERROR\n"
+    "Exit status: 0 nothing found, 1 a threat found, 2 an error.\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  scan_tool_t::settings_t settings;
+  std::vector<std::string> rules;
+  std::vector<std::string> paths;
+  bool verbose = false;
+
+  po::options_description visible("Options");
+  visible.add_options()
+      ("help,h", "print this help and exit")
+      ("version", "print the version and exit")
+      ("rules,r", po::value(&rules), "YARA rule file, or directory of *.yar/*.yara files (repeatable)")
+      ("all-match,a", po::bool_switch(&settings.all_match), "print every threat and error, not just the first")
+      ("archive-max-level", po::value(&settings.options.archive_max_level)->default_value(8),
+       "archives opened one inside another (0: none)")
+      ("container-max-level", po::value(&settings.options.container_max_level)->default_value(8),
+       "compressed streams opened one inside another (0: none)")
+      ("max-compression-ratio", po::value(&settings.options.max_compression_ratio)->default_value(500),
+       "expanded/compressed ratio at which a container is abandoned (0: no limit)")
+      ("timeout", po::value(&settings.options.scan_timeout_ms)->default_value(0),
+       "time limit of each file's scan in milliseconds (0: none)")
+      ("no-heuristics", "do not report rules of threat type \"suspicious\"")
+      ("report", po::bool_switch(&settings.print_report), "print each report tree after its lines")
+      ("verbose,v", po::bool_switch(&verbose), "log rule loading to stderr");
+  po::options_description hidden;
+  hidden.add_options()("path", po::value(&paths));
+  po::options_description all;
+  all.add(visible).add(hidden);
+  po::positional_options_description positional;
+  positional.add("path", -1);
+
+  po::variables_map vm;
+  try {
+    po::store(po::command_line_parser(argc, argv).options(all).positional(positional).run(), vm);
+    po::notify(vm);
+  } catch (const po::error& e) {
+    std::cerr << "vemra-scan: " << e.what() << "\nTry 'vemra-scan --help'.\n";
+    return exit_error;
+  }
+  if (vm.count("help")) {
+    std::cout << usage << '\n' << visible;
+    return 0;
+  }
+  if (vm.count("version")) {
+    std::cout << "vemra-scan " << VEMRA_VERSION << '\n';
+    return 0;
+  }
+  if (paths.empty()) {
+    std::cerr << "vemra-scan: no path given\nTry 'vemra-scan --help'.\n";
+    return exit_error;
+  }
+  settings.options.heuristic_analysis = !vm.count("no-heuristics");
+
+  // Without a sink the log would keep every line in memory until exit.
+  cflog::set_threshold(verbose ? cf_log_t::info : cf_log_t::warning);
+  cflog::install(make_default_log());
+
+  try {
+    eng_engine_t engine;
+    if (!rules.empty() && !engine.load_rules(rules).empty()) return exit_error;
+    scan_tool_t tool(engine, settings, std::cout);
+    for (const auto& path : paths) tool.scan_path(path);
+    std::cout.flush();
+    return tool.status();
+  } catch (const std::exception& e) {
+    std::cerr << "vemra-scan: " << e.what() << '\n';
+    return exit_error;
+  }
+}

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "scan_report.pb.h"
+
+// One clamd result line without its "object: " prefix.
+struct result_line_t {
+  enum kind_t { clean, found, error };
+  kind_t kind;
+  std::string text;
+};
+
+// The result lines of one report: the first threat found depth first
+// ("NAME FOUND"), else the first error ("TEXT. ERROR"; password protection
+// is not an error), else "OK". With all_match, every threat and then every
+// error gets a line.
+std::vector<result_line_t> result_lines(const vx::ScanReport& report, bool all_match);
+
+// The display text of a scan error ("File not found").
+std::string scan_error_text(int error);
