@@ -2,19 +2,60 @@
 
 #include <signal.h>
 
-#include <boost/asio/error.hpp>
-
+#include "config.h"
 #include "error.pb.h"
+#include "exception_mapping.h"
+#include "installation_monitor.h"
 #include "log.h"
+#include "log_factory.h"
+#include "stat_collector.h"
 #include "system_error.h"
+#include "warden_tie.h"
 
 cl_inventory_t::cl_inventory_t(int warden_fd)
-    : warden_fd_(warden_fd), sighup_(io_context_, SIGHUP), sigterm_(io_context_, SIGTERM) {
+    : config_(std::make_shared<cl_config_t>()),
+      warden_(cl_warden_tie_t::create(io_context_, warden_fd)),
+      stats_(std::make_shared<cl_stat_collector_t>(*this)),
+      installation_monitor_(std::make_unique<cl_installation_monitor_t>(*this)),
+      sighup_(io_context_, SIGHUP),
+      sigterm_(io_context_, SIGTERM) {
+  stats_->start();
+  warden_->config_changed.connect([this](const vx::ClamdConfig& config) { apply_config(config); });
   wait_sighup();
   wait_sigterm();
 }
 
 cl_inventory_t::~cl_inventory_t() = default;
+
+namespace {
+
+cf_log_t::level_t threshold_of(vx::LogLevel level) {
+  switch (level) {
+    case vx::LOG_LEVEL_DEBUG: return cf_log_t::debug;
+    case vx::LOG_LEVEL_INFO: return cf_log_t::info;
+    case vx::LOG_LEVEL_NOTICE: return cf_log_t::notice;
+    case vx::LOG_LEVEL_WARNING: return cf_log_t::warning;
+    default: return cf_log_t::error;
+  }
+}
+
+}  // namespace
+
+void cl_inventory_t::apply_config(const vx::ClamdConfig& config) {
+  try {
+    cflog::set_threshold(threshold_of(config.log_level()));
+    // An absent actual_log reads as the default record: syslog, daemon.
+    auto sink = make_log(config.actual_log(), {});
+    // AUTO names no destination of its own: keep the sink we have, or
+    // write to stderr when there is none yet.
+    if (!sink && !cflog::is_installed()) sink = make_default_log();
+    if (sink) cflog::install(sink);
+    config_->update(config);
+  } catch (const std::exception& e) {
+    CF_ERROR("Initialization failed: " << exception_text(e));
+    throw vx::EC_BAD_CONFIG;
+  }
+}
 
 void cl_inventory_t::wait_sighup() {
   sighup_.async_wait([this](const boost::system::error_code& ec, int) { on_sighup(ec); });
@@ -24,6 +65,7 @@ void cl_inventory_t::on_sighup(const boost::system::error_code& ec) {
   if (ec == boost::asio::error::operation_aborted) return;
   if (ec) throw cf_system_error_t(ec, "SIGHUP");
   CF_NOTICE("SIGHUP received, config will be ordered from Warden");
+  warden_->request_config();
   wait_sighup();
 }
 

@@ -1,15 +1,26 @@
 #pragma once
 
+#include <memory>
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
-#include <boost/signals2/signal_type.hpp>
 #include <boost/signals2/dummy_mutex.hpp>
 #include <boost/signals2/signal.hpp>
+#include <boost/signals2/signal_type.hpp>
 #include <boost/system/error_code.hpp>
 
+namespace vx {
+class ClamdConfig;
+}
+class cl_config_t;
+class cl_warden_tie_t;
+class cl_stat_collector_t;
+class cl_installation_monitor_t;
+
 // The application object: owns the event loop and every long-lived
-// subsystem, and turns SIGHUP into a new configuration request and SIGTERM
-// into an orderly exit (status 107).
+// subsystem, applies each new configuration, turns SIGHUP into a new
+// configuration request and SIGTERM into an orderly exit (status 107).
+// Members are built in declaration order and destroyed in reverse.
 class cl_inventory_t {
 public:
   typedef boost::signals2::signal_type<void(), boost::signals2::keywords::mutex_type<boost::signals2::dummy_mutex>>::type
@@ -23,10 +34,20 @@ public:
 
   // The one event loop of the process.
   boost::asio::io_context& io_context() { return io_context_; }
+  // The effective configuration.
+  cl_config_t& config() { return *config_; }
+  // The link to the supervisor.
+  cl_warden_tie_t& warden() { return *warden_; }
+  // The connection statistics.
+  cl_stat_collector_t& stats() { return *stats_; }
+  // Which scanning services are installed.
+  cl_installation_monitor_t& installation_monitor() { return *installation_monitor_; }
   // Fired once when the process is told to terminate.
   stop_signal_t& on_stop() { return on_stop_; }
-  // The descriptor of the supervisor's socket.
-  int warden_fd() const { return warden_fd_; }
+
+  // Applies a configuration: log level and sink, settings, endpoints. A
+  // failure is logged and ends the process with status 102.
+  void apply_config(const vx::ClamdConfig& config);
 
 private:
   void wait_sighup();
@@ -36,7 +57,10 @@ private:
 
   stop_signal_t on_stop_;
   boost::asio::io_context io_context_;
-  int warden_fd_;
+  std::shared_ptr<cl_config_t> config_;
+  std::shared_ptr<cl_warden_tie_t> warden_;
+  std::shared_ptr<cl_stat_collector_t> stats_;
+  std::unique_ptr<cl_installation_monitor_t> installation_monitor_;
   boost::asio::signal_set sighup_;
   boost::asio::signal_set sigterm_;
 };

@@ -16,6 +16,7 @@
 #include "standalone.h"
 #include "strict_int.h"
 #include "system_error.h"
+#include "warden_tie.h"
 #include "vemra_version.h"
 
 namespace {
@@ -33,6 +34,7 @@ int main(int argc, char** argv) {
     const int warden_fd = cf_strict_int(monitor);
     {
       cl_inventory_t inventory(warden_fd);
+      inventory.warden().request_config();
       signal(SIGPIPE, SIG_IGN);
       boost::system::error_code ec;
       inventory.io_context().run(ec);

@@ -11,7 +11,7 @@ import time
 import pytest
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-BUILD = os.environ.get("VEMRA_BUILD_DIR", os.path.join(REPO, "build"))
+BUILD = os.path.abspath(os.environ.get("VEMRA_BUILD_DIR", os.path.join(REPO, "build")))
 CLAMD = os.path.join(BUILD, "app", "vemra-clamd")
 
 sys.path.insert(0, os.path.join(BUILD, "proto", "python"))

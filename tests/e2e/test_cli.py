@@ -11,7 +11,7 @@ import subprocess
 
 import pytest
 
-from conftest import Supervised, clean_env, wait_idle
+from conftest import Supervised, clean_env
 
 HINT = "Cannot run standalone. See vemra-clamd(1) for details.\n"
 
@@ -114,29 +114,35 @@ def test_malformed_monitor_variable(clamd_path, value):
         "Notice: Exit with status 125 (Unexpected error)\n")
 
 
-@pytest.mark.parametrize("value", ["+7", "-1"])
-def test_monitor_variable_with_sign_is_accepted(clamd_path, value):
-    # Accepted: the process runs its loop until told to terminate (a failed
-    # conversion would end it with 125 instead).
-    env = clean_env(COM_VEMRA_MONITOR=value)
-    proc = subprocess.Popen([clamd_path], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+def test_monitor_variable_with_sign_is_converted(clamd_path):
+    # "+N" names descriptor N: the daemon asks it for its configuration.
+    import socket
+    parent, child = socket.socketpair()
+    fd = child.fileno()
+    proc = subprocess.Popen([clamd_path], env=clean_env(COM_VEMRA_MONITOR="+%d" % fd), pass_fds=(fd,),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    child.close()
     try:
-        wait_idle(proc)
+        parent.settimeout(20)
+        assert parent.recv(6) == b"\x02\x00\x00\x00\x08\x01"  # GET_CONFIG_REQUEST
     finally:
         proc.send_signal(signal.SIGTERM)
-        out, err = proc.communicate(timeout=20)
+        proc.communicate(timeout=20)
+        parent.close()
     assert proc.returncode == 107
-    assert err.decode().endswith(
-        "Notice: Termination signal received, exiting...\n"
-        "Notice: Exit with status 107 (Process terminated by signal)\n")
+
+    # "-1" converts too; it is the descriptor that is refused, not the text.
+    r = run([clamd_path], env=clean_env(COM_VEMRA_MONITOR="-1"))
+    assert r.returncode == 125
+    assert "Error: assign: Bad file descriptor [system:9]\n" in r.stderr
 
 
 def test_sigterm_replays_early_lines_and_exits_107(clamd_path):
     d = Supervised(clamd_path)
     try:
-        # SIGHUP before the handlers are armed would kill the process: wait
-        # until it is blocked in its loop.
-        wait_idle(d.proc)
+        # The first request is sent once the signal handlers are armed.
+        d.parent.settimeout(20)
+        assert d.parent.recv(6) == b"\x02\x00\x00\x00\x08\x01"
         d.proc.send_signal(signal.SIGHUP)
         d.proc.send_signal(signal.SIGTERM)
         rc, out, err = d.finish()
