@@ -79,19 +79,22 @@ wd_ini_file_t wd_ini_file_t::parse(const std::string& text, const std::string& n
 
     if (line[0] == '[') {
       const auto close = line.find(']');
+      // After a bad header, keys up to the next one must not land in the
+      // previous section: they go to a nameless one, which is dropped.
       if (close == std::string::npos) {
         issue(number, "missing ']' after section name");
+        file.sections_.push_back({"", number, {}});
         continue;
       }
       const std::string rest = trim(line.substr(close + 1));
       if (!rest.empty() && rest[0] != '#' && rest[0] != ';') {
         issue(number, "unexpected text after section name: '" + rest + "'");
+        file.sections_.push_back({"", number, {}});
         continue;
       }
       const std::string section = trim(line.substr(1, close - 1));
       if (!valid_section_name(section)) {
         issue(number, "bad section name '[" + section + "]' (letters, digits, '_', '-', separated by dots)");
-        // Keys up to the next header must not land in the previous section.
         file.sections_.push_back({"", number, {}});
         continue;
       }
@@ -113,7 +116,7 @@ wd_ini_file_t wd_ini_file_t::parse(const std::string& text, const std::string& n
       issues.push_back({name, number, key, "key outside any section"});
       continue;
     }
-    if (file.sections_.back().name.empty()) continue;  // reported with its header
+    if (file.sections_.back().name.empty()) continue;
     file.sections_.back().entries.push_back({key, trim(line.substr(eq + 1)), number});
   }
 

@@ -38,7 +38,8 @@ std::uint64_t leading_number(const std::string& text, std::string& unit, const s
 std::uint64_t scaled(std::uint64_t value, std::uint64_t factor, std::uint64_t max, const std::string& text,
                      const char* unit) {
   if (value > max / factor)
-    throw wd_value_error_t("'" + text + "' is too large (at most " + std::to_string(max) + " " + unit + ")");
+    throw wd_value_error_t("'" + text + "' is too large (at most " + std::to_string(max) + (*unit ? " " : "") + unit +
+                           ")");
   return value * factor;
 }
 
@@ -89,7 +90,7 @@ std::uint64_t wd_parse_size(const std::string& text, std::uint64_t max) {
 
 std::uint64_t wd_parse_count(const std::string& text, std::uint64_t max) {
   std::string unit;
-  std::uint64_t value;
+  std::uint64_t value = 0;
   try {
     value = leading_number(text, unit, "number");
   } catch (const wd_value_error_t&) {

@@ -249,14 +249,15 @@ wd_settings_t wd_resolve_settings(const wd_ini_file_t* file, const wd_options_t&
       throw wd_config_error_t({{"command line", 0, "--run-dir", "'" + options.run_dir + "' is not an absolute path"}});
     s.warden.set_run_dir(options.run_dir);
   }
-  const std::string run_dir = s.warden.run_dir();
+  std::string run_dir = s.warden.run_dir();
+  while (run_dir.size() > 1 && run_dir.back() == '/') run_dir.pop_back();
+  s.warden.set_run_dir(run_dir);
   if (!s.warden.has_sieve_socket()) s.warden.set_sieve_socket(run_dir + "/sieve.sock");
   if (!s.warden.has_courier_socket()) s.warden.set_courier_socket(run_dir + "/courier.sock");
 
   s.clamd = default_clamd();
   overlay(s.clamd, file_clamd);
   if (!file_clamd.has_endpoint()) {
-    std::vector<wd_config_issue_t> issues;
     try {
       add_endpoint(s.clamd, "tcp", wd_parse_socket("127.0.0.1:3310"));
       add_endpoint(s.clamd, "local", wd_parse_socket(run_dir + "/clamd.sock"));
