@@ -161,12 +161,13 @@ eng_archive_reader_t::status_t eng_archive_reader_t::open() {
     // has looked at the data yet.
     kind_ = vx::SE_CONTAINER;
     name_ = sniff_filter(data_, size_);
+    layers_ = 1;
     return failed;
   }
   const int rc = archive_read_next_header(archive_, &entry_);
   classify();
   if (rc == ARCHIVE_EOF) return end;
-  if (rc < ARCHIVE_WARN) return failed;
+  if (rc != ARCHIVE_OK && rc != ARCHIVE_WARN) return failed;
   first_pending_ = true;
   return ok;
 }
@@ -180,6 +181,7 @@ void eng_archive_reader_t::classify() {
   for (int i = 0; i + 1 < count; ++i) {
     filters += '.';
     filters += filter_suffix(archive_filter_code(archive_, i));
+    ++layers_;
   }
   if (base == ARCHIVE_FORMAT_RAW || base == 0) {
     // Raw data behind no filter is just the object itself, and no format
@@ -198,11 +200,11 @@ eng_archive_reader_t::status_t eng_archive_reader_t::next() {
     first_pending_ = false;
     return ok;
   }
-  // Any header failure ends the walk: libarchive cannot promise that a
-  // retry makes progress.
+  // Any header failure ends the walk, ARCHIVE_RETRY included (it is above
+  // ARCHIVE_WARN): libarchive cannot promise that a retry makes progress.
   const int rc = archive_read_next_header(archive_, &entry_);
   if (rc == ARCHIVE_EOF) return end;
-  if (rc < ARCHIVE_WARN) return failed;
+  if (rc != ARCHIVE_OK && rc != ARCHIVE_WARN) return failed;
   return ok;
 }
 

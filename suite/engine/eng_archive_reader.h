@@ -36,6 +36,8 @@ public:
   int kind() const { return kind_; }
   // Short name of the format, as a file name extension: "zip", "tar.gz", "xz".
   const std::string& name() const { return name_; }
+  // Number of compression filters stacked on the data.
+  std::uint32_t layers() const { return layers_; }
 
   // Moves to the next entry: ok, end, or failed (no further entry can be
   // read).
@@ -76,5 +78,6 @@ private:
   struct archive_entry* entry_ = nullptr;
   bool first_pending_ = false;
   int kind_ = 0;
+  std::uint32_t layers_ = 0;
   std::string name_;
 };

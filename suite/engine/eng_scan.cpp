@@ -36,6 +36,17 @@ private:
   std::uint64_t mine_ = 0;
 };
 
+// A lone compressed stream rarely stores a name (libarchive then calls it
+// "data"); the container's own name without its extension says more.
+std::string member_name(const eng_archive_reader_t& reader, const std::string& container) {
+  std::string name = reader.entry_name();
+  if (reader.kind() != vx::SE_CONTAINER || (!name.empty() && name != "data")) return name;
+  const std::string base = container.substr(container.find_last_of('/') + 1);
+  const auto dot = base.find_last_of('.');
+  if (dot == std::string::npos || dot == 0) return name.empty() ? "data" : name;
+  return base.substr(0, dot);
+}
+
 }  // namespace
 
 eng_scan_t::eng_scan_t(std::shared_ptr<const eng_rules_t> rules, const eng_limits_t& limits,
@@ -131,12 +142,15 @@ void eng_scan_t::open_container(vx::ScanReport& report, const unsigned char* dat
   vx::Archive* kind = report.mutable_archive();
   kind->set_type(static_cast<vx::ArchiveType>(reader.kind()));
   kind->set_name(reader.name());
+  // libarchive peels stacked filters (x.gz.gz) in one go; each layer still
+  // counts as a level.
+  const std::uint32_t layers = archive ? 1 : std::max(1u, reader.layers());
   std::uint32_t& level = archive ? depth.archives : depth.containers;
-  if (level >= allowed) {
+  if (level + layers > allowed) {
     set_error(report, archive ? vx::SE_ARCHIVE_LEVEL_LIMIT : vx::SE_CONTAINER_LEVEL_LIMIT);
     return;
   }
-  ++level;
+  level += layers;
   if (status == eng_archive_reader_t::failed) {
     set_error(report, reader.error(true));
     return;
@@ -161,7 +175,7 @@ void eng_scan_t::scan_members(eng_archive_reader_t& reader, vx::ScanReport& repo
     }
     if (!reader.entry_is_file()) continue;
     vx::ScanReport* item = report.add_item();
-    std::string name = reader.entry_name();
+    std::string name = member_name(reader, report.object());
     if (name.size() > limits_.max_name_length) name.resize(limits_.max_name_length);
     item->set_object(name);
     const bool go_on = scan_member(reader, *item, expanded, depth);
@@ -176,7 +190,7 @@ bool eng_scan_t::scan_member(eng_archive_reader_t& reader, vx::ScanReport& item,
     set_error(item, vx::SE_PASSWORD_PROTECTED);
     return true;
   }
-  const std::uint64_t limit = std::min(options_.max_size_to_extract, limits_.max_object_size);
+  const std::uint64_t limit = member_limit();
   std::uint64_t declared = 0;
   const bool has_declared = reader.entry_size(declared);
   if (has_declared) {
@@ -198,7 +212,7 @@ bool eng_scan_t::scan_member(eng_archive_reader_t& reader, vx::ScanReport& item,
 eng_scan_t::outcome_t eng_scan_t::extract(eng_archive_reader_t& reader, vx::ScanReport& item,
                                           std::uint64_t& expanded, std::vector<unsigned char>& buffer,
                                           std::uint64_t& held) {
-  const std::uint64_t limit = std::min(options_.max_size_to_extract, limits_.max_object_size);
+  const std::uint64_t limit = member_limit();
   for (;;) {
     if (expired()) {
       stop(item, vx::SE_SCAN_TIMEOUT);
@@ -238,6 +252,11 @@ eng_scan_t::outcome_t eng_scan_t::extract(eng_archive_reader_t& reader, vx::Scan
     }
     if (length) memcpy(buffer.data() + at, block, length);
   }
+}
+
+std::uint64_t eng_scan_t::member_limit() const {
+  // A member too large to be scanned is not worth extracting either.
+  return std::min({options_.max_size_to_extract, options_.max_size_to_scan, limits_.max_object_size});
 }
 
 bool eng_scan_t::ratio_exceeded(const eng_archive_reader_t& reader, std::uint64_t expanded) const {

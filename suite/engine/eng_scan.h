@@ -49,6 +49,7 @@ private:
   bool scan_member(eng_archive_reader_t& reader, vx::ScanReport& item, std::uint64_t& expanded, depth_t depth);
   outcome_t extract(eng_archive_reader_t& reader, vx::ScanReport& item, std::uint64_t& expanded,
                     std::vector<unsigned char>& buffer, std::uint64_t& held);
+  std::uint64_t member_limit() const;
   bool ratio_exceeded(const eng_archive_reader_t& reader, std::uint64_t expanded) const;
   void settle_last_item(vx::ScanReport& report);
   bool expired();
