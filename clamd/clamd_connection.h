@@ -1,0 +1,105 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/asio/steady_timer.hpp>
+#include <boost/system/error_code.hpp>
+
+#include "clamd_state.h"
+
+class cl_inventory_t;
+class cl_clamd_socket_t;
+
+// One accepted clamd client: cuts the byte stream into command words,
+// argument texts and exact blocks, receives descriptors passed as
+// ancillary data, bounds the silence before the first command, and queues
+// replies with the terminator and session number the client's command
+// chose. What commands mean is the derived class's business.
+class cl_clamd_connection_t {
+public:
+  // How the current command is delimited, from its first byte.
+  enum terminator_t { newline = 0, nul = 1, unprefixed = 2 };
+
+  // Longest argument text accepted without its terminator: a path cannot
+  // be longer than PATH_MAX, and a session's next command may follow.
+  static constexpr std::size_t max_argument_length = 4096 + 64;
+
+  cl_clamd_connection_t(cl_inventory_t& inventory, const std::string& endpoint_tag);
+  virtual ~cl_clamd_connection_t();
+  cl_clamd_connection_t(const cl_clamd_connection_t&) = delete;
+  cl_clamd_connection_t& operator=(const cl_clamd_connection_t&) = delete;
+
+  // Serves the accepted socket: first read posted, read timer armed.
+  void start(std::shared_ptr<cl_clamd_socket_t> socket);
+
+  // Queues a reply with the current request number and terminator.
+  void write_reply(const std::string& text);
+  // Queues a reply with the given request number and terminator.
+  void write_reply(std::uint32_t id, const std::string& text, terminator_t terminator);
+
+  // next_command inside a session, pending outside.
+  cl_clamd_state_t finish_command() const;
+  // pending; stops the connection first when it is idle.
+  cl_clamd_state_t check_idle();
+  // Closes the socket and cancels the read timer.
+  void close();
+
+  // The tag of the endpoint that accepted the client.
+  const std::string& endpoint_tag() const { return endpoint_tag_; }
+
+protected:
+  // The command word now in command_.
+  virtual cl_clamd_state_t on_command() = 0;
+  // A connection-level failure: end the connection.
+  virtual void on_io_error(const boost::system::error_code& ec) = 0;
+  virtual std::shared_ptr<cl_clamd_connection_t> self() = 0;
+  // Ends the connection and everything its commands started.
+  virtual void stop() = 0;
+  // True while work started by a command is outstanding.
+  virtual bool has_jobs() = 0;
+
+  // Takes the passed descriptor, if one is held (-1 otherwise).
+  int take_received_fd();
+
+  cl_inventory_t& inventory_;
+  const std::string endpoint_tag_;
+  bool in_session_ = false;
+  std::uint32_t request_id_ = 0;
+  std::string command_;
+  bool has_arguments_ = false;
+  bool terminator_known_ = false;
+  terminator_t terminator_ = unprefixed;
+
+private:
+  typedef void (cl_clamd_connection_t::*retry_t)();
+
+  void start_read_timer();
+  void on_read_timer(const boost::system::error_code& ec);
+  bool read_some();
+  void read_command();
+  void on_command_readable(const boost::system::error_code& ec);
+  bool parse_command();
+  void apply_state(cl_clamd_state_t state);
+  void read_arguments();
+  void read_block();
+  void wait_then(retry_t retry);
+  void wait_readable(std::function<void(const boost::system::error_code&)> handler);
+  void watch();
+  void flush();
+  void on_write(const boost::system::error_code& ec);
+  void consume(std::size_t n);
+  void post(retry_t step);
+
+  bool fd_received_ = false;
+  int received_fd_ = -1;
+  std::uint32_t read_timeout_ms_;
+  cl_clamd_state_t state_;
+  std::shared_ptr<cl_clamd_socket_t> socket_;
+  boost::asio::steady_timer read_timer_;
+  std::vector<char> input_;
+  std::vector<char> output_pending_;
+  std::vector<char> output_in_flight_;
+};
