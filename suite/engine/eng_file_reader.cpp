@@ -5,8 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <limits>
 
 namespace {
 
@@ -43,28 +41,40 @@ private:
   int fd_;
 };
 
-// Reads until end of file or until more than limit bytes are held.
+// One read, retried on EINTR: bytes read, 0 at end of file, -1 on error.
+ssize_t read_some(int fd, unsigned char* buffer, std::size_t size) {
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, size);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+bool read_failed(vx::ScanError& error) {
+  error = errno == EAGAIN ? vx::SE_FILE_BUSY : vx::SE_READ_ERROR;
+  return false;
+}
+
+// Fills data (sized as fstat said) and reads on past it in chunks: the file
+// may have grown, or be a pseudo file that reports size 0. Stops as soon as
+// more than limit bytes are held; the caller judges the size.
 bool read_all(int fd, std::uint64_t limit, std::vector<unsigned char>& data, vx::ScanError& error) {
   std::size_t used = 0;
-  for (;;) {
-    if (used == data.size()) {
-      // The file may be longer than fstat said (growing, or a pseudo file
-      // that reports 0): grow in steps, one byte past the limit at most.
-      if (used > limit) break;
-      const std::uint64_t past_limit = limit == std::numeric_limits<std::uint64_t>::max() ? limit : limit + 1;
-      const std::uint64_t grown = std::max<std::uint64_t>(used * 2, 64 * 1024);
-      data.resize(static_cast<std::size_t>(std::min(grown, past_limit)));
+  while (used < data.size()) {
+    const ssize_t n = read_some(fd, data.data() + used, data.size() - used);
+    if (n < 0) return read_failed(error);
+    if (n == 0) {
+      data.resize(used);  // shorter than when it was measured
+      return true;
     }
-    const ssize_t n = ::read(fd, data.data() + used, data.size() - used);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      error = errno == EAGAIN ? vx::SE_FILE_BUSY : vx::SE_READ_ERROR;
-      return false;
-    }
-    if (n == 0) break;
     used += static_cast<std::size_t>(n);
   }
-  data.resize(used);
+  unsigned char chunk[64 * 1024];
+  while (data.size() <= limit) {
+    const ssize_t n = read_some(fd, chunk, sizeof chunk);
+    if (n < 0) return read_failed(error);
+    if (n == 0) return true;
+    data.insert(data.end(), chunk, chunk + n);
+  }
   return true;
 }
 

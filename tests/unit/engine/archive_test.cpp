@@ -1,3 +1,5 @@
+#include <random>
+
 #include <gtest/gtest.h>
 
 #include "eng_engine.h"
@@ -226,6 +228,34 @@ TEST(EngineArchives, SizeLimitsStopExtraction) {
     const auto report = scan(engine, "many.zip", archive("tar", many), listing());
     EXPECT_EQ(report.item_size(), 3);
     EXPECT_EQ(report.error(), vx::SE_REPORT_SIZE_LIMIT);
+  }
+}
+
+bool well_formed(const vx::ScanReport& report, int depth) {
+  if (depth > 40 || !report.has_object()) return false;
+  if (report.error() == vx::SE_ENGINE_ERROR || report.error() == vx::SE_UNEXPECTED_ERROR) return false;
+  for (const auto& item : report.item())
+    if (!well_formed(item, depth + 1)) return false;
+  return true;
+}
+
+TEST(EngineArchives, MangledArchivesEndInReportsNotCrashes) {
+  eng_engine_t engine;
+  const std::vector<std::string> seeds = {
+      archive("zip", {{"a", eicar()}, {"b", std::string(5000, 'x')}}),
+      archive("7z", {{"a", eicar()}, {"b", std::string(5000, 'x')}}),
+      archive("tar", {{"a", eicar()}, {"b", std::string(5000, 'x')}}, "gzip"),
+      archive("cpio", {{"a", eicar()}}, "xz"),
+      compressed("zstd", "x", std::string(3000, 'y')),
+  };
+  std::mt19937 random(7);
+  eng_options_t options;
+  options.list_clean_items = true;
+  for (int round = 0; round < 300; ++round) {
+    std::string data = seeds[random() % seeds.size()];
+    for (int flips = 1 + random() % 8; flips > 0; --flips) data[random() % data.size()] = static_cast<char>(random());
+    if (random() % 4 == 0) data.resize(random() % data.size());
+    EXPECT_TRUE(well_formed(engine.scan_buffer("f", data.data(), data.size(), options), 0)) << "round " << round;
   }
 }
 

@@ -35,6 +35,10 @@ TEST(EngineFiles, ReadsFilesAndReportsWhyNot) {
   const std::string fifo = dir.path() + "/fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   EXPECT_EQ(engine.scan_file(fifo, options).error(), vx::SE_FILE_NOT_REGULAR);
+  // Pseudo files report size 0 and still have content.
+  const auto proc = engine.scan_file("/proc/self/status", options);
+  EXPECT_FALSE(proc.has_error());
+  EXPECT_GT(proc.size(), 0u);
 
   eng_options_t small = options;
   small.max_size_to_scan = 10;
