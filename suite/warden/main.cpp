@@ -1,0 +1,104 @@
+// vemra-warden: the Vemra suite's supervisor.
+#include <signal.h>
+#include <unistd.h>
+
+#include <iostream>
+
+#include <boost/program_options.hpp>
+
+#include "exception_mapping.h"
+#include "log_factory.h"
+#include "run_dir.h"
+#include "settings.h"
+#include "supervisor.h"
+#include "vemra_version.h"
+
+namespace po = boost::program_options;
+
+namespace {
+
+const char program_name[] = "vemra-warden";
+
+std::string self_exe() {
+  char path[4096];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  return n > 0 ? std::string(path, static_cast<std::size_t>(n)) : std::string();
+}
+
+int report_config_error(const wd_config_error_t& e) {
+  for (const auto& issue : e.issues()) CF_ERROR("Warden: " << issue.text());
+  CF_ERROR("Warden: invalid configuration, not started");
+  return vx::EC_BAD_CONFIG;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Until the configuration says otherwise, everything goes to stderr.
+  cflog::set_threshold(cf_log_t::notice);
+  cflog::install(make_default_log());
+
+  wd_options_t options;
+  po::options_description visible("Options");
+  // clang-format off
+  visible.add_options()
+      ("config,c", po::value(&options.config_path)->value_name("FILE"),
+       "configuration file; without it, the embedded default configuration")
+      ("port,p", po::value(&options.tcp_port)->value_name("PORT"),
+       "port of every TCP endpoint of vemra-clamd, instead of the configured one")
+      ("run-dir,r", po::value(&options.run_dir)->value_name("DIR"),
+       "directory of the suite's sockets, instead of the configured one")
+      ("check,t", "check the configuration, print it as it will be used, and exit")
+      ("help,h", "print this help and exit")
+      ("version,v", "print the version and exit");
+  // clang-format on
+  po::variables_map vm;
+  try {
+    po::store(po::command_line_parser(argc, argv).options(visible).run(), vm);
+    po::notify(vm);
+  } catch (const po::error& e) {
+    std::cerr << program_name << ": " << e.what() << "\nTry '" << program_name << " --help'.\n";
+    return vx::EC_UNEXPECTED_ERROR;
+  }
+  if (vm.count("port") && (options.tcp_port == 0 || options.tcp_port > 65535)) {
+    std::cerr << program_name << ": --port: use a number from 1 to 65535\n";
+    return vx::EC_UNEXPECTED_ERROR;
+  }
+  if (vm.count("help")) {
+    std::cout << "Usage: " << program_name << " [options]\n"
+              << "Runs the Vemra suite in the foreground until SIGTERM or SIGINT; see vemra-warden(8).\n\n"
+              << visible << "\n";
+    return 0;
+  }
+  if (vm.count("version")) {
+    std::cout << program_name << " " << VEMRA_VERSION << "\n";
+    return 0;
+  }
+
+  options.self_exe = self_exe();
+  options.uid = geteuid();
+  try {
+    wd_settings_t settings = wd_load_settings(options);
+    if (vm.count("check")) {
+      std::cout << wd_settings_text(settings);
+      return 0;
+    }
+    cflog::install(wd_make_log(settings.warden.log()));
+    cflog::set_threshold(wd_threshold(settings.warden.log_level()));
+    CF_NOTICE("Warden " << VEMRA_VERSION << " starting");
+
+    auto run_dir = wd_run_dir_t::open(settings.warden.run_dir());
+    // A child gone away must cost a failed write, not Warden's life.
+    signal(SIGPIPE, SIG_IGN);
+    boost::asio::io_context io;
+    wd_supervisor_t supervisor(io, options, std::move(settings), std::move(run_dir));
+    supervisor.start();
+    io.run();
+    return 0;
+  } catch (const wd_config_error_t& e) {
+    return report_config_error(e);
+  } catch (const std::exception& e) {
+    CF_ERROR("Warden: " << exception_text(e));
+    return exit_status_of(exception_error_code(e));
+  }
+}

@@ -1,0 +1,259 @@
+#include "supervisor.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <ctime>
+
+#include <boost/asio/error.hpp>
+
+#include "exception_mapping.h"
+#include "ini_values.h"
+#include "log_factory.h"
+#include "system_error.h"
+
+namespace {
+
+// SIGKILL cannot be refused, but a process stuck in the kernel may take a
+// moment to go; Warden does not wait for it forever.
+constexpr std::chrono::seconds kill_grace{5};
+
+std::chrono::milliseconds ms(std::uint32_t value) { return std::chrono::milliseconds(value); }
+
+}  // namespace
+
+std::shared_ptr<cf_log_t> wd_make_log(const vx::Log& log) {
+  return make_log(log, [](std::string) {});
+}
+
+cf_log_t::level_t wd_threshold(vx::LogLevel level) {
+  switch (level) {
+    case vx::LOG_LEVEL_DEBUG: return cf_log_t::debug;
+    case vx::LOG_LEVEL_INFO: return cf_log_t::info;
+    case vx::LOG_LEVEL_NOTICE: return cf_log_t::notice;
+    case vx::LOG_LEVEL_WARNING: return cf_log_t::warning;
+    default: return cf_log_t::error;
+  }
+}
+
+wd_supervisor_t::wd_supervisor_t(boost::asio::io_context& io, wd_options_t options, wd_settings_t settings,
+                                 std::unique_ptr<wd_run_dir_t> run_dir)
+    : io_(io),
+      options_(std::move(options)),
+      settings_(std::move(settings)),
+      started_at_(static_cast<std::uint64_t>(std::time(nullptr))),
+      run_dir_(std::move(run_dir)),
+      // Registered before any program starts, so no end goes unnoticed.
+      signals_(io, SIGHUP, SIGTERM, SIGINT),
+      status_timer_(io),
+      stop_timer_(io),
+      clamd_(io, vx::APP_CLAMD, *this) {
+  signals_.add(SIGCHLD);
+  signals_.add(SIGUSR1);
+}
+
+wd_supervisor_t::~wd_supervisor_t() {
+  // Reached early only when an error ends Warden: no program outlives it.
+  if (!clamd_.is_down()) kill(clamd_.pid(), SIGTERM);
+  if (clamd_link_) clamd_link_->close();
+  if (clamd_log_) clamd_log_->close();
+}
+
+void wd_supervisor_t::start() {
+  CF_NOTICE("Warden: configuration revision " << revision_ << " from " << settings_.source << ", run directory "
+                                              << run_dir_->path());
+  wait_signal();
+  configure_children();
+  arm_status_timer();
+}
+
+vx::AppInfo wd_supervisor_t::root_appinfo() const {
+  vx::AppInfo info;
+  info.set_app(vx::APP_WARDEN);
+  info.set_pid(getpid());
+  info.set_config_revision(revision_);
+  info.set_switch_on_time(started_at_);
+  auto* root = info.MutableExtension(vx::root_info);
+  for (const auto app : settings_.installed_apps()) root->add_installed_app()->set_app(app);
+  return info;
+}
+
+void wd_supervisor_t::configure_children() {
+  wd_child_t::settings_t clamd;
+  clamd.program = settings_.clamd.exe_path();
+  clamd.enabled = settings_.clamd.actual_start();
+  clamd.collect_log = settings_.warden.collect_clamd_log();
+  clamd.restart_delay = ms(settings_.warden.restart_delay());
+  clamd.restart_delay_max = ms(std::max(settings_.warden.restart_delay_max(), settings_.warden.restart_delay()));
+  clamd_.configure(clamd);
+}
+
+void wd_supervisor_t::wait_signal() {
+  signals_.async_wait([this](const boost::system::error_code& ec, int signo) { on_signal(ec, signo); });
+}
+
+void wd_supervisor_t::on_signal(const boost::system::error_code& ec, int signo) {
+  if (ec == boost::asio::error::operation_aborted || finished_) return;
+  if (ec) throw cf_system_error_t(ec, "signal wait");
+  switch (signo) {
+    case SIGCHLD: reap(); break;
+    case SIGHUP:
+      if (!stopping_) reload();
+      break;
+    case SIGUSR1: log_status(cf_log_t::notice); break;
+    default: shutdown(); break;
+  }
+  if (!finished_) wait_signal();
+}
+
+void wd_supervisor_t::reap() {
+  for (;;) {
+    int status;
+    const pid_t pid = waitpid(-1, &status, WNOHANG);
+    if (pid <= 0) break;
+    if (pid == clamd_.pid()) clamd_.on_exit(status);
+  }
+  if (stopping_) finish_when_down();
+}
+
+void wd_supervisor_t::reload() {
+  CF_NOTICE("Warden: SIGHUP received, reading the configuration from "
+            << (options_.config_path.empty() ? "the embedded default" : options_.config_path));
+  wd_settings_t next;
+  std::unique_ptr<wd_run_dir_t> run_dir;
+  std::shared_ptr<cf_log_t> sink;
+  try {
+    next = wd_load_settings(options_);
+    // Whatever can still fail is done before anything changes.
+    if (next.warden.run_dir() != run_dir_->path()) run_dir = wd_run_dir_t::open(next.warden.run_dir());
+    if (next.warden.log().SerializeAsString() != settings_.warden.log().SerializeAsString())
+      sink = wd_make_log(next.warden.log());
+  } catch (const wd_config_error_t& e) {
+    for (const auto& issue : e.issues()) CF_ERROR("Warden: " << issue.text());
+    CF_ERROR("Warden: configuration not changed; revision " << revision_ << " stays in force");
+    return;
+  } catch (const std::exception& e) {
+    CF_ERROR("Warden: " << exception_text(e));
+    CF_ERROR("Warden: configuration not changed; revision " << revision_ << " stays in force");
+    return;
+  }
+
+  const bool clamd_changed = next.clamd.SerializeAsString() != settings_.clamd.SerializeAsString();
+  const bool apps_changed = next.installed_apps() != settings_.installed_apps();
+  settings_ = std::move(next);
+  if (run_dir) run_dir_ = std::move(run_dir);
+  if (sink) cflog::install(sink);
+  cflog::set_threshold(wd_threshold(settings_.warden.log_level()));
+
+  if (clamd_changed) {
+    if (++revision_ == 0) revision_ = 1;
+    CF_NOTICE("Warden: configuration revision " << revision_ << " from " << settings_.source);
+    if (clamd_link_) clamd_link_->push_config();
+  } else {
+    CF_NOTICE("Warden: configuration of ClamD unchanged, revision " << revision_);
+  }
+  if (apps_changed && clamd_link_) clamd_link_->notify_appinfo();
+  configure_children();
+  clamd_.release();
+  arm_status_timer();
+}
+
+void wd_supervisor_t::shutdown() {
+  if (stopping_) {
+    if (!killed_) {
+      CF_NOTICE("Warden: second termination signal; killing what still runs");
+      stop_timer_.cancel();
+      on_stop_timer({});
+    }
+    return;
+  }
+  stopping_ = true;
+  CF_NOTICE("Warden: termination signal received, stopping");
+  status_timer_.cancel();
+  clamd_.stop();
+  stop_timer_.expires_after(ms(settings_.warden.stop_timeout()));
+  stop_timer_.async_wait([this](const boost::system::error_code& ec) { on_stop_timer(ec); });
+  finish_when_down();
+}
+
+void wd_supervisor_t::on_stop_timer(const boost::system::error_code& ec) {
+  if (ec == boost::asio::error::operation_aborted || finished_) return;
+  if (killed_) {
+    CF_ERROR("Warden: ClamD (pid " << clamd_.pid() << ") did not end after SIGKILL; leaving");
+    return finish();
+  }
+  killed_ = true;
+  clamd_.kill_now();
+  stop_timer_.expires_after(kill_grace);
+  stop_timer_.async_wait([this](const boost::system::error_code& ec) { on_stop_timer(ec); });
+  finish_when_down();
+}
+
+void wd_supervisor_t::finish_when_down() {
+  if (clamd_.is_down()) finish();
+}
+
+void wd_supervisor_t::finish() {
+  if (finished_) return;
+  finished_ = true;
+  boost::system::error_code ignored;
+  signals_.cancel(ignored);
+  status_timer_.cancel();
+  stop_timer_.cancel();
+  if (clamd_link_) clamd_link_->close();
+  if (clamd_log_) clamd_log_->close();
+  CF_NOTICE("Warden: stopped");
+  io_.stop();
+}
+
+void wd_supervisor_t::arm_status_timer() {
+  status_timer_.cancel();
+  if (stopping_ || settings_.warden.status_interval() == 0) return;
+  status_timer_.expires_after(ms(settings_.warden.status_interval()));
+  status_timer_.async_wait([this](const boost::system::error_code& ec) {
+    if (ec == boost::asio::error::operation_aborted) return;
+    log_status(cf_log_t::notice);
+    arm_status_timer();
+  });
+}
+
+void wd_supervisor_t::log_status(cf_log_t::level_t level) const {
+  CF_LOG(level, "Warden: status: configuration revision "
+                    << revision_ << " from " << settings_.source << "; " << clamd_.name() << " " << clamd_.describe()
+                    << clamd_report() << "; Sieve " << (settings_.warden.sieve_enabled() ? "enabled" : "not enabled")
+                    << ", Courier " << (settings_.warden.courier_enabled() ? "enabled" : "not enabled"));
+}
+
+std::string wd_supervisor_t::clamd_report() const {
+  if (!clamd_link_ || clamd_.is_down()) return "";
+  std::string out = ", revision " + std::to_string(clamd_link_->applied_revision()) + " applied";
+  const auto& c = clamd_link_->connections();
+  if (!c.reports) return out + ", no connections reported";
+  return out + ", connections now " + std::to_string(c.now) + ", opened " + std::to_string(c.opened) + ", closed " +
+         std::to_string(c.closed);
+}
+
+void wd_supervisor_t::on_child_started(wd_child_t& child, int monitor, int log) {
+  try {
+    clamd_link_ = wd_clamd_link_t::create(io_, monitor, child.pid(), *this, [this] { clamd_.recycle(); });
+    clamd_link_->notify_appinfo();
+    if (log >= 0) {
+      clamd_log_ = std::make_shared<wd_log_collector_t>(io_, log, child.name(), child.pid());
+      clamd_log_->start();
+    }
+  } catch (const std::exception& e) {
+    // Without its link the program cannot work: let it end and start again.
+    CF_ERROR("Warden: " << child.name() << " (pid " << child.pid() << "): " << exception_text(e));
+    if (log >= 0 && !clamd_log_) ::close(log);
+    child.recycle();
+  }
+}
+
+void wd_supervisor_t::on_child_exited(wd_child_t&) {
+  if (clamd_link_) clamd_link_->close();
+  clamd_link_.reset();
+  // The log collector reads on to the end of the pipe, so the last lines
+  // the program wrote are not lost; it goes by itself at end of file.
+  clamd_log_.reset();
+}

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "child.h"
+#include "clamd_link.h"
+#include "log.h"
+#include "log_collector.h"
+#include "run_dir.h"
+#include "settings.h"
+
+// vemra-warden's application object: holds the configuration in force and
+// its revision, runs the suite's programs (today vemra-clamd) and serves
+// their monitor links, and turns signals into actions: SIGHUP re-reads the
+// configuration, SIGTERM and SIGINT stop everything, SIGUSR1 logs the
+// status line, SIGCHLD reports ended programs.
+class wd_supervisor_t : public wd_config_source_t, private wd_child_t::delegate_t {
+public:
+  wd_supervisor_t(boost::asio::io_context& io, wd_options_t options, wd_settings_t settings,
+                  std::unique_ptr<wd_run_dir_t> run_dir);
+  ~wd_supervisor_t() override;
+  wd_supervisor_t(const wd_supervisor_t&) = delete;
+  wd_supervisor_t& operator=(const wd_supervisor_t&) = delete;
+
+  // Starts the enabled programs and waits for signals.
+  void start();
+  // Re-reads the configuration file and applies it when it is valid;
+  // otherwise reports it and keeps the configuration in force.
+  void reload();
+  // Stops every program (SIGTERM, SIGKILL after StopTimeout) and then
+  // leaves the event loop. A second call kills what still runs.
+  void shutdown();
+  // Logs the status line at the given level.
+  void log_status(cf_log_t::level_t level) const;
+
+  const wd_settings_t& settings() const override { return settings_; }
+  std::uint32_t revision() const override { return revision_; }
+  vx::AppInfo root_appinfo() const override;
+
+private:
+  void wait_signal();
+  void on_signal(const boost::system::error_code& ec, int signo);
+  void reap();
+  void configure_children();
+  void arm_status_timer();
+  void on_stop_timer(const boost::system::error_code& ec);
+  void finish_when_down();
+  void finish();
+  // ", revision 3 applied, connections now 2, ..." for the status line.
+  std::string clamd_report() const;
+
+  void on_child_started(wd_child_t& child, int monitor, int log) override;
+  void on_child_exited(wd_child_t& child) override;
+
+  boost::asio::io_context& io_;
+  const wd_options_t options_;
+  wd_settings_t settings_;
+  std::uint32_t revision_ = 1;
+  std::uint64_t started_at_;  // seconds since the epoch
+  std::unique_ptr<wd_run_dir_t> run_dir_;
+  boost::asio::signal_set signals_;
+  boost::asio::steady_timer status_timer_;
+  boost::asio::steady_timer stop_timer_;
+  wd_child_t clamd_;
+  std::shared_ptr<wd_clamd_link_t> clamd_link_;
+  std::shared_ptr<wd_log_collector_t> clamd_log_;
+  bool stopping_ = false;
+  bool killed_ = false;
+  bool finished_ = false;
+};
+
+// Warden's log sink for its settings (COM_VEMRA_ADD_LOG_PIPE is not
+// Warden's: it is what Warden hands to its children).
+std::shared_ptr<cf_log_t> wd_make_log(const vx::Log& log);
+// The log threshold of a configured level.
+cf_log_t::level_t wd_threshold(vx::LogLevel level);
