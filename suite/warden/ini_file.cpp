@@ -135,6 +135,12 @@ wd_ini_file_t wd_ini_file_t::load(const std::string& path) {
     ::close(fd);
     throw fail("not a regular file");
   }
+  // The file names the programs Warden runs, with Warden's privileges: it
+  // must be as trustworthy as Warden itself.
+  if ((st.st_mode & S_IWOTH) || (st.st_uid != 0 && st.st_uid != geteuid())) {
+    ::close(fd);
+    throw fail("refused: the file must belong to root or to Warden's user and must not be writable by others");
+  }
   // One byte over the limit is enough to tell that a file is too large.
   std::string text(max_size + 1, '\0');
   std::size_t got = 0;

@@ -30,7 +30,9 @@ public:
   // Splits text into sections; name is used in error messages. Throws
   // wd_config_error_t listing every malformed line.
   static wd_ini_file_t parse(const std::string& text, const std::string& name);
-  // Reads and parses a file; a file that cannot be read is an error too.
+  // Reads and parses a file; a file that cannot be read is an error too,
+  // and so is one that others could change (writable by every user, or
+  // owned by another user than root or Warden's own).
   static wd_ini_file_t load(const std::string& path);
 
   const std::string& name() const { return name_; }

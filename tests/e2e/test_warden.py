@@ -19,9 +19,10 @@ APP_WARDEN, APP_SIEVE, APP_COURIER, APP_CLAMD = 1, 3, 6, 20
 EC_NOT_INSTALLED = 10
 
 # A stand-in for vemra-clamd that speaks the same exchange and writes what
-# it receives, one JSON object a line, to $FAKE_JOURNAL. It exits with the
-# status written in $FAKE_EXIT_FILE, if that file exists, once it has a
-# configuration.
+# it receives, one JSON object a line, to $FAKE_JOURNAL. Once it has a
+# configuration, it sends a malformed message if $FAKE_GARBAGE_FILE exists
+# (and removes it), and exits with the status written in $FAKE_EXIT_FILE if
+# that file exists. With $FAKE_IGNORE_TERM it ignores SIGTERM.
 FAKE_CLAMD = r'''#!/usr/bin/python3
 import json, os, signal, socket, struct, sys
 sys.path.insert(0, os.environ["FAKE_PB_PATH"])
@@ -57,7 +58,10 @@ def send(message):
     sock.sendall(struct.pack("<I", len(body)) + body)
 
 
-signal.signal(signal.SIGTERM, lambda *_: sys.exit(107))
+if os.environ.get("FAKE_IGNORE_TERM"):
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+else:
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(107))
 signal.signal(signal.SIGHUP, lambda *_: send(Req(tag=Req.GET_CONFIG_REQUEST)))
 send(Req(tag=Req.GET_CONFIG_REQUEST))
 send(Req(tag=Req.GET_SIEVE_REQUEST, uid=os.getuid()))
@@ -98,6 +102,10 @@ while True:
         if m.tag == Resp.GET_CONFIG_RESPONSE and m.config_revision != revision:
             revision = m.config_revision
             send(Req(tag=Req.MY_INFO_NOTIFICATION, config_revision=revision))
+            garbage_file = os.environ.get("FAKE_GARBAGE_FILE", "")
+            if os.path.exists(garbage_file):
+                os.unlink(garbage_file)
+                sock.sendall(struct.pack("<I", 3) + b"\xff\xff\xff")
             exit_file = os.environ.get("FAKE_EXIT_FILE", "")
             if os.path.exists(exit_file):
                 with open(exit_file) as f:
@@ -203,8 +211,9 @@ def fake(tmp_path):
     class Fake:
         path = str(exe)
         exit_file = tmp_path / "exit-status"
+        garbage_file = tmp_path / "garbage"
         env = {"FAKE_JOURNAL": str(journal), "FAKE_PB_PATH": os.path.join(BUILD, "proto", "python"),
-               "FAKE_EXIT_FILE": str(tmp_path / "exit-status")}
+               "FAKE_EXIT_FILE": str(tmp_path / "exit-status"), "FAKE_GARBAGE_FILE": str(tmp_path / "garbage")}
 
         @staticmethod
         def records(**match):
@@ -227,7 +236,7 @@ def config(tmp_path, exe, port, clamd="", warden="", endpoints=None):
         endpoints = "[ClamD.Endpoint.tcp]\nClamdSocket = 127.0.0.1:%d\n" % port
     return (
         "[Warden]\nRunDir = %s/run\nRestartDelay = 100ms\nRestartDelayMax = 400ms\n"
-        "StopTimeout = 5s\nStatusInterval = off\n%s\n"
+        "StatusInterval = off\n%s\n"
         "[ClamD]\nExePath = %s\n%s\n%s" % (tmp_path, warden, exe, clamd, endpoints))
 
 
@@ -295,8 +304,8 @@ def test_reload_pushes_a_changed_configuration_and_keeps_it_when_broken(tmp_path
     # A broken file is reported by file, line and key; revision 2 stays,
     # as the daemon sees when it asks again.
     w.reload(config(tmp_path, fake.path, port, clamd="ReadTimeout = 5 parsecs\nBogus = 1\n"))
-    w.wait_log(r"vemra.conf:10: ReadTimeout: bad time unit 'parsecs'")
-    w.wait_log(r"vemra.conf:11: Bogus: unknown key in \[ClamD\]")
+    w.wait_log(r"vemra.conf:9: ReadTimeout: bad time unit 'parsecs'")
+    w.wait_log(r"vemra.conf:10: Bogus: unknown key in \[ClamD\]")
     w.wait_log(r"configuration not changed; revision 2 stays in force")
     os.kill(fake.records(event="start")[0]["pid"], signal.SIGHUP)
     asked = fake.wait(3, tag="GET_CONFIG_RESPONSE")[2]
@@ -337,6 +346,23 @@ def test_restarts_with_delay_and_waits_for_sighup_after_bad_configuration(tmp_pa
     w.wait_log(r"ClamD \(pid %d\) applied configuration revision 1" % pid)
     assert w.stop() == 0
     assert gone(pid)
+
+
+def test_misbehaving_daemon_is_restarted_and_killed_when_it_will_not_stop(tmp_path, wardens, fake):
+    fake.garbage_file.write_text("")
+    w = wardens(tmp_path, config(tmp_path, fake.path, free_port(), warden="StopTimeout = 300ms\n"),
+                env=dict(fake.env, FAKE_IGNORE_TERM="1"))
+    first = fake.wait(event="start")[0]["pid"]
+    w.wait_log(r"Warden: ClamD \(pid %d\) monitor link: a malformed message; restarting the daemon" % first)
+    # Its link closed, the daemon ends by itself; the next one behaves.
+    second = fake.wait(2, event="start")[1]["pid"]
+    w.wait_log(r"ClamD \(pid %d\) applied configuration revision 1" % second)
+    assert gone(first)
+
+    # It ignores SIGTERM: killed once StopTimeout has passed.
+    assert w.stop() == 0
+    w.wait_log(r"ClamD \(pid %d\) is still running; killing it" % second)
+    w.wait_log(r"ClamD \(pid %d\) stopped: signal 9 \(Killed\)" % second)
 
 
 def test_real_daemon_applies_configuration_survives_kill_and_stops(tmp_path, wardens, clamd_path):

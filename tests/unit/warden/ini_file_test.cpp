@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -91,6 +92,18 @@ TEST(IniFile, LoadRefusesWhatIsNotAReadableSmallFile) {
     EXPECT_EQ(std::string(e.what()), missing + ": cannot open: No such file or directory");
   }
   EXPECT_THROW(wd_ini_file_t::load(dir), wd_config_error_t);
+
+  const std::string open_file = std::string(dir) + "/open.conf";
+  close(open(open_file.c_str(), O_WRONLY | O_CREAT, 0600));
+  EXPECT_NO_THROW(wd_ini_file_t::load(open_file));
+  chmod(open_file.c_str(), 0666);
+  try {
+    wd_ini_file_t::load(open_file);
+    FAIL() << "a file anyone may change was read";
+  } catch (const wd_config_error_t& e) {
+    EXPECT_NE(std::string(e.what()).find("must not be writable by others"), std::string::npos) << e.what();
+  }
+  unlink(open_file.c_str());
 
   const std::string big = std::string(dir) + "/big.conf";
   const int fd = open(big.c_str(), O_WRONLY | O_CREAT, 0600);

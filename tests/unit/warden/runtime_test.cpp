@@ -1,0 +1,94 @@
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <gtest/gtest.h>
+
+#include "child.h"
+#include "log.h"
+#include "log_collector.h"
+#include "spawn.h"
+
+namespace {
+
+// Keeps every line logged, "Level: message".
+class capture_log_t : public cf_log_t {
+public:
+  capture_log_t() : cf_log_t(callback_t()) {}
+  void open() override {}
+  void write(level_t level, const std::string& message) override {
+    lines.push_back(std::string(cflog::level_name(level)) + ": " + message);
+  }
+  void out_of_memory() override {}
+  std::vector<std::string> lines;
+};
+
+TEST(WardenRuntime, HowAProcessEnded) {
+  EXPECT_EQ(wd_exit_text(102 << 8), "status 102 (Invalid configuration)");
+  EXPECT_EQ(wd_exit_text(0), "status 0 (Success)");
+  EXPECT_EQ(wd_exit_text(200 << 8), "status 200 (200)");
+  EXPECT_EQ(wd_exit_text(SIGKILL), "signal 9 (Killed)");
+  EXPECT_EQ(wd_duration_text(std::chrono::milliseconds(350)), "350ms");
+  EXPECT_EQ(wd_duration_text(std::chrono::milliseconds(12999)), "12s");
+  EXPECT_EQ(wd_duration_text(std::chrono::milliseconds(303000)), "5m03s");
+  EXPECT_EQ(wd_duration_text(std::chrono::milliseconds(3720000)), "1h02m");
+}
+
+TEST(WardenRuntime, AProgramThatCannotRunIsReportedByTheStart) {
+  try {
+    wd_spawn("/nonexistent/vemra-clamd", {}, wd_child_environment({}));
+    FAIL() << "spawned a missing program";
+  } catch (const std::exception& e) {
+    EXPECT_EQ(std::string(e.what()), "execute /nonexistent/vemra-clamd: No such file or directory [system:2]");
+  }
+  // Nothing is left to reap.
+  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+}
+
+TEST(WardenRuntime, ChildrenDoNotSeeHowWardenWasStarted) {
+  setenv("COM_VEMRA_MONITOR", "9", 1);
+  const auto env = wd_child_environment({"COM_VEMRA_MONITOR=3"});
+  unsetenv("COM_VEMRA_MONITOR");
+  int monitors = 0;
+  for (const auto& var : env) monitors += var.compare(0, 18, "COM_VEMRA_MONITOR=") == 0;
+  EXPECT_EQ(monitors, 1);
+  EXPECT_EQ(env.back(), "COM_VEMRA_MONITOR=3");
+}
+
+TEST(WardenRuntime, CollectedLogLinesKeepTheirLevelAndAreBounded) {
+  auto sink = std::make_shared<capture_log_t>();
+  cflog::install(sink);
+  cflog::set_threshold(cf_log_t::debug);
+
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const std::string long_line(wd_log_collector_t::max_line + 100, 'x');
+  const std::string text = "Warning: disk\nDebug: detail\nno level\nError:missing space\n" + long_line +
+                           "\nNotice: after\nInfo: last, unterminated";
+  boost::asio::io_context io;
+  auto collector = std::make_shared<wd_log_collector_t>(io, fds[0], "ClamD", 42);
+  collector->start();
+  // Written in small pieces, so lines arrive split across reads.
+  for (std::size_t at = 0; at < text.size(); at += 7)
+    ASSERT_GT(write(fds[1], text.data() + at, std::min<std::size_t>(7, text.size() - at)), 0);
+  close(fds[1]);
+  io.run();
+
+  cflog::install(std::make_shared<capture_log_t>());
+  EXPECT_EQ(sink->lines, (std::vector<std::string>{
+                             "Warning: ClamD[42]: disk",
+                             "Debug: ClamD[42]: detail",
+                             "Notice: ClamD[42]: no level",
+                             "Notice: ClamD[42]: Error:missing space",
+                             "Notice: ClamD[42]: " + std::string(wd_log_collector_t::max_line, 'x') + "...",
+                             "Notice: ClamD[42]: after",
+                             "Info: ClamD[42]: last, unterminated",
+                         }));
+}
+
+}  // namespace
