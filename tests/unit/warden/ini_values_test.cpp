@@ -113,12 +113,4 @@ TEST(IniValues, Sockets) {
     EXPECT_NE(error_of([bad] { wd_parse_socket(bad); }), "") << bad;
 }
 
-TEST(IniValues, KeysAreFieldNamesInCamelCase) {
-  EXPECT_EQ(wd_camel_case("read_timeout"), "ReadTimeout");
-  EXPECT_EQ(wd_camel_case("log"), "Log");
-  EXPECT_EQ(wd_camel_case("detect_hacktools"), "DetectHacktools");
-  EXPECT_TRUE(wd_iequals("readtimeout", "ReadTimeout"));
-  EXPECT_FALSE(wd_iequals("ReadTimeout2", "ReadTimeout"));
-}
-
 }  // namespace
