@@ -42,7 +42,7 @@ vx::ScanReport eng_engine_t::scan_file(const std::string& path, const eng_option
   vx::ScanReport report;
   report.set_object(path);
   const std::uint64_t limit = std::min(limits_.max_object_size, options.max_size_to_scan);
-  std::vector<unsigned char> data;
+  eng_bytes_t data;
   std::uint64_t size = 0;
   vx::ScanError error = vx::SE_READ_ERROR;
   bool read = false;

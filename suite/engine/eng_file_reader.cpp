@@ -57,7 +57,7 @@ bool read_failed(vx::ScanError& error) {
 // Fills data (sized as fstat said) and reads on past it in chunks: the file
 // may have grown, or be a pseudo file that reports size 0. Stops as soon as
 // more than limit bytes are held; the caller judges the size.
-bool read_all(int fd, std::uint64_t limit, std::vector<unsigned char>& data, vx::ScanError& error) {
+bool read_all(int fd, std::uint64_t limit, eng_bytes_t& data, vx::ScanError& error) {
   std::size_t used = 0;
   while (used < data.size()) {
     const ssize_t n = read_some(fd, data.data() + used, data.size() - used);
@@ -80,7 +80,7 @@ bool read_all(int fd, std::uint64_t limit, std::vector<unsigned char>& data, vx:
 
 }  // namespace
 
-bool eng_read_file(const std::string& path, std::uint64_t limit, std::vector<unsigned char>& data,
+bool eng_read_file(const std::string& path, std::uint64_t limit, eng_bytes_t& data,
                    std::uint64_t& size, vx::ScanError& error) {
   data.clear();
   size = 0;

@@ -200,7 +200,7 @@ bool eng_scan_t::scan_member(eng_archive_reader_t& reader, vx::ScanReport& item,
       return true;
     }
   }
-  std::vector<unsigned char> buffer;
+  eng_bytes_t buffer;
   held_bytes_t held(held_);
   // Headers may lie; a truthful one saves the copies of a growing buffer.
   if (has_declared && held_ + declared <= limits_.max_expanded_bytes) buffer.reserve(declared);
@@ -210,7 +210,7 @@ bool eng_scan_t::scan_member(eng_archive_reader_t& reader, vx::ScanReport& item,
 }
 
 eng_scan_t::outcome_t eng_scan_t::extract(eng_archive_reader_t& reader, vx::ScanReport& item,
-                                          std::uint64_t& expanded, std::vector<unsigned char>& buffer,
+                                          std::uint64_t& expanded, eng_bytes_t& buffer,
                                           std::uint64_t& held) {
   const std::uint64_t limit = member_limit();
   for (;;) {
@@ -246,7 +246,10 @@ eng_scan_t::outcome_t eng_scan_t::extract(eng_archive_reader_t& reader, vx::Scan
       return {false, false};
     }
     if (growth) {
+      const std::size_t before = buffer.size();
       buffer.resize(static_cast<std::size_t>(end));
+      // The gap a sparse entry skips reads as zeros; resize leaves it raw.
+      if (at > before) memset(buffer.data() + before, 0, static_cast<std::size_t>(at) - before);
       held_ += growth;
       held += growth;
     }

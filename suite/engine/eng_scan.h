@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <vector>
 
+#include "eng_bytes.h"
 #include "eng_limits.h"
 #include "eng_options.h"
 #include "eng_rules.h"
@@ -48,7 +48,7 @@ private:
   void scan_members(eng_archive_reader_t& reader, vx::ScanReport& report, depth_t depth);
   bool scan_member(eng_archive_reader_t& reader, vx::ScanReport& item, std::uint64_t& expanded, depth_t depth);
   outcome_t extract(eng_archive_reader_t& reader, vx::ScanReport& item, std::uint64_t& expanded,
-                    std::vector<unsigned char>& buffer, std::uint64_t& held);
+                    eng_bytes_t& buffer, std::uint64_t& held);
   std::uint64_t member_limit() const;
   bool ratio_exceeded(const eng_archive_reader_t& reader, std::uint64_t expanded) const;
   void settle_last_item(vx::ScanReport& report);
