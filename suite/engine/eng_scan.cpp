@@ -122,9 +122,14 @@ int eng_scan_t::on_yara(YR_SCAN_CONTEXT*, int message, void* message_data, void*
   const auto* threat = scan->rules_->threat(static_cast<const YR_RULE*>(message_data));
   if (!threat || !scan->matching_) return CALLBACK_CONTINUE;
   if (threat->type == vx::SE_UNKNOWN_VIRUS && !scan->options_.heuristic_analysis) return CALLBACK_CONTINUE;
-  vx::Virus* virus = scan->matching_->add_virus();
-  virus->set_type(threat->type);
-  virus->set_name(threat->name);
+  // No exception may cross libyara's C frames.
+  try {
+    vx::Virus* virus = scan->matching_->add_virus();
+    virus->set_type(threat->type);
+    virus->set_name(threat->name);
+  } catch (...) {
+    return CALLBACK_ERROR;
+  }
   return CALLBACK_CONTINUE;
 }
 
