@@ -1,0 +1,56 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include <boost/asio/steady_timer.hpp>
+#include <boost/system/error_code.hpp>
+
+class cl_inventory_t;
+class cl_clamd_acceptor_t;
+class cl_clamd_socket_t;
+
+// One listening endpoint: keeps one accept pending and hands every accepted
+// socket to a new protocol peer carrying the endpoint's tag.
+class cl_clamd_server_t : public std::enable_shared_from_this<cl_clamd_server_t> {
+public:
+  // What a failed accept calls for.
+  enum class retry_t {
+    now,    // the error belonged to one connection; take the next
+    later,  // out of descriptors or memory; try again after retry_delay
+    never,  // the listening socket is unusable; shut down
+  };
+  static retry_t retry_of(const boost::system::error_code& ec);
+  // Pause between accepts while descriptors are exhausted; retrying at once
+  // would spin, as the connection stays in the backlog.
+  static constexpr std::chrono::milliseconds retry_delay{100};
+
+  // Creates the server of an open acceptor and starts accepting.
+  static std::shared_ptr<cl_clamd_server_t> create(cl_inventory_t& inventory,
+                                                   std::shared_ptr<cl_clamd_acceptor_t> acceptor,
+                                                   const std::string& tag);
+  ~cl_clamd_server_t();
+
+  // Stops accepting and closes the endpoint. Safe to call twice.
+  void shutdown();
+  // False once shut down, or once the acceptor failed.
+  bool is_open() const;
+  // The tag handed to every peer of this endpoint.
+  const std::string& tag() const { return tag_; }
+
+private:
+  cl_clamd_server_t(cl_inventory_t& inventory, std::shared_ptr<cl_clamd_acceptor_t> acceptor, const std::string& tag);
+
+  void start_accept();
+  void handle_accept(const boost::system::error_code& ec);
+  void retry_later();
+  void handle_retry(const boost::system::error_code& ec);
+
+  cl_inventory_t& inventory_;
+  std::string tag_;
+  std::shared_ptr<cl_clamd_acceptor_t> acceptor_;
+  std::shared_ptr<cl_clamd_socket_t> pending_socket_;
+  boost::asio::steady_timer retry_timer_;
+  bool shut_down_ = false;
+};
