@@ -231,13 +231,13 @@ def fake(tmp_path):
     return Fake
 
 
-def config(tmp_path, exe, port, clamd="", warden="", endpoints=None):
+def config(tmp_path, exe, port, clamd="", warden="", endpoints=None, restart_max="400ms"):
     if endpoints is None:
         endpoints = "[ClamD.Endpoint.tcp]\nClamdSocket = 127.0.0.1:%d\n" % port
     return (
-        "[Warden]\nRunDir = %s/run\nRestartDelay = 100ms\nRestartDelayMax = 400ms\n"
+        "[Warden]\nRunDir = %s/run\nRestartDelay = 100ms\nRestartDelayMax = %s\n"
         "StatusInterval = off\n%s\n"
-        "[ClamD]\nExePath = %s\n%s\n%s" % (tmp_path, warden, exe, clamd, endpoints))
+        "[ClamD]\nExePath = %s\n%s\n%s" % (tmp_path, restart_max, warden, exe, clamd, endpoints))
 
 
 def test_daemon_gets_configuration_services_and_application_list(tmp_path, wardens, fake):
@@ -324,7 +324,9 @@ def test_reload_pushes_a_changed_configuration_and_keeps_it_when_broken(tmp_path
 def test_restarts_with_delay_and_waits_for_sighup_after_bad_configuration(tmp_path, wardens, fake):
     port = free_port()
     fake.exit_file.write_text("1")
-    w = wardens(tmp_path, config(tmp_path, fake.path, port), env=fake.env)
+    # Runs shorter than RestartDelayMax count as failures, however slow the
+    # machine: the delay must grow.
+    w = wardens(tmp_path, config(tmp_path, fake.path, port, restart_max="20s"), env=fake.env)
     # Status 1 is a failure: started again, with the delay growing.
     w.wait_log(r"ClamD \(pid \d+\) ended with status 1 \(Error on monitor channel\)", count=3)
     w.wait_log(r"starting ClamD again in 100ms")
