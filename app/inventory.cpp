@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include "clamd_server_set.h"
 #include "config.h"
 #include "error.pb.h"
 #include "exception_mapping.h"
@@ -15,6 +16,7 @@
 cl_inventory_t::cl_inventory_t(int warden_fd)
     : config_(std::make_shared<cl_config_t>()),
       warden_(cl_warden_tie_t::create(io_context_, warden_fd)),
+      server_set_(std::make_shared<cl_clamd_server_set_t>(*this)),
       stats_(std::make_shared<cl_stat_collector_t>(*this)),
       installation_monitor_(std::make_unique<cl_installation_monitor_t>(*this)),
       sighup_(io_context_, SIGHUP),
@@ -25,7 +27,11 @@ cl_inventory_t::cl_inventory_t(int warden_fd)
   wait_sigterm();
 }
 
-cl_inventory_t::~cl_inventory_t() = default;
+cl_inventory_t::~cl_inventory_t() {
+  // Connections kept alive only by pending handlers report to the members
+  // below when they go; let them go while those members still exist.
+  io_context_.drop_pending();
+}
 
 namespace {
 
@@ -51,6 +57,7 @@ void cl_inventory_t::apply_config(const vx::ClamdConfig& config) {
     if (!sink && !cflog::is_installed()) sink = make_default_log();
     if (sink) cflog::install(sink);
     config_->update(config);
+    server_set_->reconfigure();
   } catch (const std::exception& e) {
     CF_ERROR("Initialization failed: " << exception_text(e));
     throw vx::EC_BAD_CONFIG;

@@ -9,11 +9,14 @@
 #include <boost/signals2/signal_type.hpp>
 #include <boost/system/error_code.hpp>
 
+#include "event_loop.h"
+
 namespace vx {
 class ClamdConfig;
 }
 class cl_config_t;
 class cl_warden_tie_t;
+class cl_clamd_server_set_t;
 class cl_stat_collector_t;
 class cl_installation_monitor_t;
 
@@ -56,9 +59,10 @@ private:
   void on_sigterm(const boost::system::error_code& ec);
 
   stop_signal_t on_stop_;
-  boost::asio::io_context io_context_;
+  cl_event_loop_t io_context_;
   std::shared_ptr<cl_config_t> config_;
   std::shared_ptr<cl_warden_tie_t> warden_;
+  std::shared_ptr<cl_clamd_server_set_t> server_set_;
   std::shared_ptr<cl_stat_collector_t> stats_;
   std::unique_ptr<cl_installation_monitor_t> installation_monitor_;
   boost::asio::signal_set sighup_;

@@ -77,3 +77,24 @@ TEST(Peer, StopOfTheDaemonClosesClients) {
   EXPECT_EQ("", h.receive());
   EXPECT_TRUE(h.closed);
 }
+
+TEST(Peer, DaemonCanGoWhileClientsAreConnected) {
+  // Clients kept alive only by their pending reads are destroyed with the
+  // event loop's pending handlers; they must find the statistics they
+  // report to still there (the sanitizer build catches a use after free),
+  // and their sockets are closed.
+  auto h = std::make_unique<clamd_harness_t>();
+  std::vector<int> clients;
+  for (int i = 0; i < 3; ++i) {
+    cl_clamd_peer_t::create(h->inventory, "t")->start(h->connect());
+    h->send("zIDSESSION\0"s);
+    h->poll();
+    clients.push_back(::dup(h->client));
+  }
+  h.reset();
+  for (int fd : clients) {
+    char c;
+    EXPECT_EQ(0, ::recv(fd, &c, 1, MSG_DONTWAIT)) << "connection still open";
+    ::close(fd);
+  }
+}
