@@ -66,13 +66,13 @@ class Supervised:
     """vemra-clamd started the way the supervisor starts it: one end of a
     socketpair in COM_VEMRA_MONITOR; the test holds the other end."""
 
-    def __init__(self, path, env_extra=None, extra_fds=()):
+    def __init__(self, path, env_extra=None, extra_fds=(), preexec_fn=None):
         self.parent, child = socket.socketpair(socket.AF_UNIX, socket.SOCK_STREAM)
         fd = child.fileno()
         env = clean_env(COM_VEMRA_MONITOR=str(fd), **(env_extra or {}))
         self.proc = subprocess.Popen(
             [path], env=env, pass_fds=(fd,) + tuple(extra_fds),
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=preexec_fn)
         child.close()
 
     def finish(self, timeout=DEADLINE):
@@ -85,3 +85,34 @@ class Supervised:
             self.proc.kill()
             self.proc.communicate()
         self.parent.close()
+
+
+@pytest.fixture
+def daemon(clamd_path):
+    """Starts vemra-clamd with listening endpoints under the scripted
+    supervisor (clamd_daemon.Daemon), each in its own short directory; at
+    the end of the test stops those still running and checks how they
+    ended."""
+    import shutil
+    from clamd_daemon import Daemon, short_dir
+    started = []
+
+    def start(**kw):
+        d = Daemon(clamd_path, short_dir(), **kw)
+        started.append(d)
+        return d
+    yield start
+    problems = []
+    for d in started:
+        try:
+            # A daemon the test left running must still end cleanly.
+            if not d.finished:
+                rc = d.stop()
+                if rc != 107:
+                    problems.append("exit status %s on SIGTERM" % rc)
+            if d.sanitizer_report():
+                problems.append(d.sanitizer_report())
+        finally:
+            d.kill()
+            shutil.rmtree(d.dir, ignore_errors=True)
+    assert not problems, problems
