@@ -33,23 +33,9 @@ cl_inventory_t::~cl_inventory_t() {
   io_context_.drop_pending();
 }
 
-namespace {
-
-cf_log_t::level_t threshold_of(vx::LogLevel level) {
-  switch (level) {
-    case vx::LOG_LEVEL_DEBUG: return cf_log_t::debug;
-    case vx::LOG_LEVEL_INFO: return cf_log_t::info;
-    case vx::LOG_LEVEL_NOTICE: return cf_log_t::notice;
-    case vx::LOG_LEVEL_WARNING: return cf_log_t::warning;
-    default: return cf_log_t::error;
-  }
-}
-
-}  // namespace
-
 void cl_inventory_t::apply_config(const vx::ClamdConfig& config) {
   try {
-    cflog::set_threshold(threshold_of(config.log_level()));
+    cflog::set_threshold(log_threshold(config.log_level()));
     // An absent actual_log reads as the default record: syslog, daemon.
     auto sink = make_log(config.actual_log(), {});
     // AUTO names no destination of its own: keep the sink we have, or

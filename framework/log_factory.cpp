@@ -25,6 +25,16 @@ int syslog_facility(int facility) noexcept {
   }
 }
 
+cf_log_t::level_t log_threshold(vx::LogLevel level) noexcept {
+  switch (level) {
+    case vx::LOG_LEVEL_DEBUG: return cf_log_t::debug;
+    case vx::LOG_LEVEL_INFO: return cf_log_t::info;
+    case vx::LOG_LEVEL_NOTICE: return cf_log_t::notice;
+    case vx::LOG_LEVEL_WARNING: return cf_log_t::warning;
+    default: return cf_log_t::error;
+  }
+}
+
 namespace {
 
 // The extra copy to COM_VEMRA_ADD_LOG_PIPE, or an empty callback.

@@ -17,3 +17,6 @@ std::shared_ptr<cf_log_t> make_log(const vx::Log& settings, cf_log_t::callback_t
 
 // syslog facility code of a LogFacility value (LOG_DAEMON when unknown).
 int syslog_facility(int facility) noexcept;
+
+// The log threshold of a configured level; Error for anything unknown.
+cf_log_t::level_t log_threshold(vx::LogLevel level) noexcept;

@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     cflog::install(wd_make_log(settings.warden.log()));
-    cflog::set_threshold(wd_threshold(settings.warden.log_level()));
+    cflog::set_threshold(log_threshold(settings.warden.log_level()));
     CF_NOTICE("Warden " << VEMRA_VERSION << " starting");
 
     auto run_dir = wd_run_dir_t::open(settings.warden.run_dir());

@@ -27,16 +27,6 @@ std::shared_ptr<cf_log_t> wd_make_log(const vx::Log& log) {
   return make_log(log, [](std::string) {});
 }
 
-cf_log_t::level_t wd_threshold(vx::LogLevel level) {
-  switch (level) {
-    case vx::LOG_LEVEL_DEBUG: return cf_log_t::debug;
-    case vx::LOG_LEVEL_INFO: return cf_log_t::info;
-    case vx::LOG_LEVEL_NOTICE: return cf_log_t::notice;
-    case vx::LOG_LEVEL_WARNING: return cf_log_t::warning;
-    default: return cf_log_t::error;
-  }
-}
-
 wd_supervisor_t::wd_supervisor_t(boost::asio::io_context& io, wd_options_t options, wd_settings_t settings,
                                  std::unique_ptr<wd_run_dir_t> run_dir)
     : io_(io),
@@ -144,7 +134,7 @@ void wd_supervisor_t::reload() {
   settings_ = std::move(next);
   if (run_dir) run_dir_ = std::move(run_dir);
   if (sink) cflog::install(sink);
-  cflog::set_threshold(wd_threshold(settings_.warden.log_level()));
+  cflog::set_threshold(log_threshold(settings_.warden.log_level()));
 
   if (clamd_changed) {
     if (++revision_ == 0) revision_ = 1;

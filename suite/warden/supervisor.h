@@ -77,5 +77,4 @@ private:
 // Warden's log sink for its settings (COM_VEMRA_ADD_LOG_PIPE is not
 // Warden's: it is what Warden hands to its children).
 std::shared_ptr<cf_log_t> wd_make_log(const vx::Log& log);
-// The log threshold of a configured level.
-cf_log_t::level_t wd_threshold(vx::LogLevel level);
+
