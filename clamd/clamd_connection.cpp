@@ -78,8 +78,15 @@ void cl_clamd_connection_t::start_read_timer() {
   read_timer_.async_wait([holder](const boost::system::error_code& ec) { holder->on_read_timer(ec); });
 }
 
+void cl_clamd_connection_t::stop_read_timer() {
+  read_timer_stopped_ = true;
+  read_timer_.cancel();
+}
+
 void cl_clamd_connection_t::on_read_timer(const boost::system::error_code& ec) {
-  if (ec == boost::asio::error::operation_aborted) return;
+  // An expiry already queued when the timer was stopped cannot be aborted
+  // any more; it must not time out a client that has spoken meanwhile.
+  if (ec == boost::asio::error::operation_aborted || read_timer_stopped_) return;
   if (ec) {
     CF_ERROR("cl_clamd_peer_t: read timer error: " << ec.message());
     return;
@@ -169,7 +176,7 @@ void cl_clamd_connection_t::on_command_readable(const boost::system::error_code&
     CONN_DEBUG("error occurred: " << ec.message());
     return on_io_error(ec);
   }
-  if (!in_session_) read_timer_.cancel();
+  if (!in_session_) stop_read_timer();
   if (!read_some()) return;
   if (parse_command()) return apply_state(on_command());
   if (input_.size() > 10) {
@@ -358,7 +365,7 @@ void cl_clamd_connection_t::close() {
       CONN_DEBUG(e.what());
     }
   }
-  read_timer_.cancel();
+  stop_read_timer();
 }
 
 void cl_clamd_connection_t::consume(std::size_t n) {

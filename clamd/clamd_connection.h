@@ -77,6 +77,7 @@ private:
   typedef void (cl_clamd_connection_t::*retry_t)();
 
   void start_read_timer();
+  void stop_read_timer();
   void on_read_timer(const boost::system::error_code& ec);
   bool read_some();
   void read_command();
@@ -96,6 +97,7 @@ private:
   bool fd_received_ = false;
   int received_fd_ = -1;
   std::uint32_t read_timeout_ms_;
+  bool read_timer_stopped_ = false;
   cl_clamd_state_t state_;
   std::shared_ptr<cl_clamd_socket_t> socket_;
   boost::asio::steady_timer read_timer_;

@@ -210,3 +210,22 @@ TEST_F(Framing, DescriptorWithoutFildesGetsTheProtocolError) {
   EXPECT_TRUE(pipe_closed_everywhere(h, p[0]));
   ::close(p[0]);
 }
+
+TEST_F(Framing, CommandArrivingAsTheTimerExpiresIsNotTimedOut) {
+  // The timer's expiry is already queued when the command is read: the
+  // cancellation comes too late to abort it, and the client must still get
+  // only the reply to its command.
+  const std::string z(1, '\0');
+  clamd_harness_t fast(1);
+  auto errors = start_echo(fast);
+  fast.poll();
+  const auto started = std::chrono::steady_clock::now();
+  fast.send("zPING" + z);
+  // The loop is not run until the deadline has passed, so the command and
+  // the expiry are both ready in the same turn, the command first.
+  while (std::chrono::steady_clock::now() - started < std::chrono::milliseconds(5)) {
+  }
+  EXPECT_EQ("cmd=PING" + z, fast.receive());
+  EXPECT_TRUE(fast.closed);
+  EXPECT_TRUE(errors->empty());
+}
