@@ -165,6 +165,13 @@ int cl_clamd_connection_t::take_received_fd() {
 
 void cl_clamd_connection_t::read_command() {
   terminator_known_ = false;
+  // A session client that sends commands without reading the replies would
+  // otherwise make us queue replies for as long as it likes; its next
+  // command waits until the write in flight has taken some away.
+  if (output_pending_.size() + output_in_flight_.size() > max_queued_output) {
+    command_read_paused_ = true;
+    return;
+  }
   if (!input_.empty() && parse_command()) return apply_state(on_command());
   auto holder = self();
   wait_readable([holder](const boost::system::error_code& ec) { holder->on_command_readable(ec); });
@@ -344,6 +351,11 @@ void cl_clamd_connection_t::on_write(const boost::system::error_code& ec) {
   }
   drain(output_in_flight_);
   flush();
+  if (command_read_paused_ && socket_->is_open() &&
+      output_pending_.size() + output_in_flight_.size() <= max_queued_output) {
+    command_read_paused_ = false;
+    post(&cl_clamd_connection_t::read_command);
+  }
 }
 
 cl_clamd_state_t cl_clamd_connection_t::finish_command() const {

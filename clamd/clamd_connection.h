@@ -26,6 +26,9 @@ public:
   // Longest argument text accepted without its terminator: a path cannot
   // be longer than PATH_MAX, and a session's next command may follow.
   static constexpr std::size_t max_argument_length = 4096 + 64;
+  // Replies queued beyond this many bytes pause reading the next command
+  // of a session until the client has taken some of them.
+  static constexpr std::size_t max_queued_output = 64 * 1024;
 
   cl_clamd_connection_t(cl_inventory_t& inventory, const std::string& endpoint_tag);
   virtual ~cl_clamd_connection_t();
@@ -98,6 +101,7 @@ private:
   int received_fd_ = -1;
   std::uint32_t read_timeout_ms_;
   bool read_timer_stopped_ = false;
+  bool command_read_paused_ = false;
   cl_clamd_state_t state_;
   std::shared_ptr<cl_clamd_socket_t> socket_;
   boost::asio::steady_timer read_timer_;

@@ -229,3 +229,36 @@ TEST_F(Framing, CommandArrivingAsTheTimerExpiresIsNotTimedOut) {
   EXPECT_TRUE(fast.closed);
   EXPECT_TRUE(errors->empty());
 }
+
+TEST_F(Framing, ClientThatNeverReadsRepliesIsNotServedWithoutEnd) {
+  // A session client that keeps sending commands and reads nothing: once
+  // its replies back up, the daemon stops taking its commands, so the
+  // client's sends block instead of our reply queue growing.
+  const std::string z(1, '\0');
+  start_echo(h);
+  h.send("zSESSION" + z);
+  const std::string command = "z" + std::string(90, 'X') + z;
+  std::string batch;
+  while (batch.size() < 16384) batch += command;
+  const std::size_t limit = 16u << 20;
+  std::size_t sent = 0;
+  bool blocked = false;
+  while (!blocked && sent < limit) {
+    const ssize_t n = ::send(h.client, batch.data(), batch.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+      continue;
+    }
+    ASSERT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK) << std::strerror(errno);
+    // Runs every handler that is ready: a daemon still reading makes room.
+    h.poll();
+    pollfd p{h.client, POLLOUT, 0};
+    blocked = ::poll(&p, 1, 0) == 0;
+  }
+  EXPECT_TRUE(blocked) << "the daemon took " << sent << " bytes of commands without their replies being read";
+  // Reading the replies lets the session go on.
+  ::shutdown(h.client, SHUT_WR);
+  const std::string replies = h.receive();
+  EXPECT_TRUE(h.closed);
+  EXPECT_EQ(0u, replies.find("1: cmd=" + std::string(90, 'X') + z));
+}
