@@ -111,7 +111,12 @@ bool cl_clamd_connection_t::read_some() {
     on_io_error(boost::asio::error::eof);
     return false;
   }
-  CONN_DEBUG(n << " bytes in socket , buffer has: " << input_.size());
+  CONN_DEBUG(n << " bytes in socket , buffer has: " << input_size());
+  // Consumed bytes go only now, once per read: erasing them command by
+  // command would move a pipelined session's remaining input again for
+  // every command it holds.
+  input_.erase(input_.begin(), input_begin());
+  input_head_ = 0;
   const std::size_t old = input_.size();
   input_.resize(old + n);
   iovec iov{input_.data() + old, n};
@@ -172,7 +177,7 @@ void cl_clamd_connection_t::read_command() {
     command_read_paused_ = true;
     return;
   }
-  if (!input_.empty() && parse_command()) return apply_state(on_command());
+  if (input_size() != 0 && parse_command()) return apply_state(on_command());
   auto holder = self();
   wait_readable([holder](const boost::system::error_code& ec) { holder->on_command_readable(ec); });
 }
@@ -186,7 +191,7 @@ void cl_clamd_connection_t::on_command_readable(const boost::system::error_code&
   if (!in_session_) stop_read_timer();
   if (!read_some()) return;
   if (parse_command()) return apply_state(on_command());
-  if (input_.size() > 10) {
+  if (input_size() > 10) {
     CONN_DEBUG("too long command, expected terminator symbol");
     return on_io_error(vx::make_error_code(vx::EC_BAD_MESSAGE_SIZE));
   }
@@ -196,31 +201,31 @@ void cl_clamd_connection_t::on_command_readable(const boost::system::error_code&
 
 bool cl_clamd_connection_t::parse_command() {
   if (!terminator_known_) {
-    const char first = input_.front();
+    const char first = *input_begin();
     terminator_ = first == 'n' ? newline : first == 'z' ? nul : unprefixed;
     terminator_known_ = true;
   }
   auto is_delimiter = [this](char c) {
     return c == ' ' || (terminator_ == newline && c == '\n') || (terminator_ == nul && c == '\0');
   };
-  auto found = std::find_if(input_.begin(), input_.end(), is_delimiter);
+  auto found = std::find_if(input_begin(), input_.end(), is_delimiter);
   if (found != input_.end()) {
-    command_.assign(input_.begin(), found);
+    command_.assign(input_begin(), found);
     has_arguments_ = *found == ' ';
     if (terminator_ == newline)
       while (!command_.empty() && command_.back() == '\r') command_.pop_back();
     if (terminator_ != unprefixed && !command_.empty()) command_.erase(0, 1);
-    consume(static_cast<std::size_t>(found - input_.begin()) + 1);
+    consume(static_cast<std::size_t>(found - input_begin()) + 1);
     return true;
   }
   if (terminator_ != unprefixed) return false;
   // Unprefixed and no space: the command is what has arrived, up to the
   // first newline.
-  auto end = std::find(input_.begin(), input_.end(), '\n');
-  command_.assign(input_.begin(), end);
+  auto end = std::find(input_begin(), input_.end(), '\n');
+  command_.assign(input_begin(), end);
   while (!command_.empty() && (command_.back() == '\r' || command_.back() == '\n')) command_.pop_back();
   has_arguments_ = false;
-  consume(end == input_.end() ? input_.size() : static_cast<std::size_t>(end - input_.begin()) + 1);
+  consume(end == input_.end() ? input_size() : static_cast<std::size_t>(end - input_begin()) + 1);
   return true;
 }
 
@@ -247,22 +252,22 @@ void cl_clamd_connection_t::apply_state(cl_clamd_state_t state) {
 void cl_clamd_connection_t::read_arguments() {
   std::string argument;
   if (terminator_ == unprefixed) {
-    argument.assign(input_.begin(), input_.end());
+    argument.assign(input_begin(), input_.end());
     while (!argument.empty() && (argument.back() == '\r' || argument.back() == '\n')) argument.pop_back();
-    drain(input_);
+    consume(input_size());
   } else {
-    auto end = std::find(input_.begin(), input_.end(), terminator_byte(terminator_));
+    auto end = std::find(input_begin(), input_.end(), terminator_byte(terminator_));
     if (end == input_.end()) {
       // Without a bound, a client that never sends the terminator could
       // grow our memory for as long as it likes.
-      if (input_.size() > max_argument_length) {
+      if (input_size() > max_argument_length) {
         CONN_DEBUG("too long arguments, expected terminator symbol");
         return on_io_error(vx::make_error_code(vx::EC_BAD_MESSAGE_SIZE));
       }
       return wait_then(&cl_clamd_connection_t::read_arguments);
     }
-    argument.assign(input_.begin(), end);
-    consume(static_cast<std::size_t>(end - input_.begin()) + 1);
+    argument.assign(input_begin(), end);
+    consume(static_cast<std::size_t>(end - input_begin()) + 1);
   }
   if (argument.size() > max_argument_length) {
     CONN_DEBUG("too long arguments, expected terminator symbol");
@@ -274,9 +279,9 @@ void cl_clamd_connection_t::read_arguments() {
 
 void cl_clamd_connection_t::read_block() {
   const std::uint32_t count = state_.count.value_or(0);
-  if (input_.size() < count) return wait_then(&cl_clamd_connection_t::read_block);
+  if (input_size() < count) return wait_then(&cl_clamd_connection_t::read_block);
   auto handler = std::move(state_.handler);
-  cl_clamd_state_t next = handler(boost::asio::buffer(input_.data(), count));
+  cl_clamd_state_t next = handler(boost::asio::buffer(input_.data() + input_head_, count));
   consume(count);
   apply_state(std::move(next));
 }
@@ -304,7 +309,7 @@ void cl_clamd_connection_t::wait_readable(std::function<void(const boost::system
 void cl_clamd_connection_t::watch() {
   // Bytes sent while the command's work is pending mean nothing: drop them,
   // but notice when the client goes away.
-  drain(input_);
+  consume(input_size());
   if (!socket_->is_open()) return;
   auto holder = self();
   socket_->async_wait_readable([holder](const boost::system::error_code& ec) {
@@ -381,6 +386,9 @@ void cl_clamd_connection_t::close() {
 }
 
 void cl_clamd_connection_t::consume(std::size_t n) {
-  input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(n));
-  if (input_.empty()) drain(input_);
+  input_head_ += n;
+  if (input_head_ == input_.size()) {
+    input_head_ = 0;
+    drain(input_);
+  }
 }

@@ -94,7 +94,10 @@ private:
   void watch();
   void flush();
   void on_write(const boost::system::error_code& ec);
+  // Marks the first n unconsumed input bytes as consumed.
   void consume(std::size_t n);
+  std::vector<char>::iterator input_begin() { return input_.begin() + static_cast<std::ptrdiff_t>(input_head_); }
+  std::size_t input_size() const { return input_.size() - input_head_; }
   void post(retry_t step);
 
   bool fd_received_ = false;
@@ -106,6 +109,8 @@ private:
   std::shared_ptr<cl_clamd_socket_t> socket_;
   boost::asio::steady_timer read_timer_;
   std::vector<char> input_;
+  // Bytes at the front of input_ already consumed.
+  std::size_t input_head_ = 0;
   std::vector<char> output_pending_;
   std::vector<char> output_in_flight_;
 };
