@@ -100,6 +100,7 @@ void cl_clamd_server_t::retry_later() {
 
 void cl_clamd_server_t::handle_retry(const boost::system::error_code& ec) {
   if (ec == boost::asio::error::operation_aborted || !is_open()) return;
-  if (ec) throw cf_system_error_t(ec, "accept retry timer");
+  // A failed wait only loses the pause; accepting again is what matters.
+  if (ec) CF_DEBUG("Server " << acceptor_->description() << ": accept retry timer: " << ec.message());
   start_accept();
 }

@@ -1,4 +1,5 @@
 // vemra-warden: the Vemra suite's supervisor.
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -34,6 +35,14 @@ int report_config_error(const wd_config_error_t& e) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Descriptors 0-2 must be taken, or the first files we open (the lock,
+  // a log) would become our stdin or stderr, and the children's too.
+  for (int fd = open("/dev/null", O_RDWR); fd >= 0; fd = open("/dev/null", O_RDWR)) {
+    if (fd > 2) {
+      close(fd);
+      break;
+    }
+  }
   // Until the configuration says otherwise, everything goes to stderr.
   cflog::set_threshold(cf_log_t::notice);
   cflog::install(make_default_log());

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -27,11 +28,18 @@ void close_from(int first) {
 [[noreturn]] void exec_child(const char* program, char* const argv[], char* const envp[], const std::vector<int>& pass,
                              int devnull, int report) {
   setpgid(0, 0);
+  // Signals arrive blocked (see wd_spawn). Warden's handlers would run here
+  // and report the signal to Warden as if Warden had received it: back to
+  // the defaults first (ignored dispositions, such as SIGPIPE's, would also
+  // survive exec), then unblock.
+  struct sigaction defaults {};
+  defaults.sa_handler = SIG_DFL;
+  sigemptyset(&defaults.sa_mask);
+  for (int sig = 1; sig < NSIG; ++sig)
+    if (sig != SIGKILL && sig != SIGSTOP) sigaction(sig, &defaults, nullptr);
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
-  // Ignored dispositions survive exec; Warden ignores SIGPIPE.
-  signal(SIGPIPE, SIG_DFL);
 
   // Every descriptor is first copied above all the ones involved, so that
   // renumbering them to 3, 4, ... cannot overwrite one not yet moved.
@@ -86,9 +94,14 @@ pid_t wd_spawn(const std::string& program, const std::vector<int>& pass, const s
     close(devnull);
     fail(error, "pipe");
   }
+  // No signal may reach the child before its handlers are reset.
+  sigset_t all, old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old);
   const pid_t pid = fork();
   if (pid == 0) exec_child(program.c_str(), argv.data(), envp.data(), pass, devnull, report[1]);
   const int fork_error = errno;
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
   close(devnull);
   close(report[1]);
   if (pid < 0) {
