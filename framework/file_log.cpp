@@ -18,9 +18,7 @@ std::string cf_file_log_t::format(level_t level, const std::string& message) con
   line += " [";
   line += std::to_string(pid_);
   line += "] ";
-  line += cflog::level_name(level);
-  line += ": ";
-  line += message;
+  line += cflog::line_text(level, message);
   return line;
 }
 

@@ -28,15 +28,6 @@ log_state_t& state() {
   return *s;
 }
 
-void write_stderr_line(cf_log_t::level_t level, const std::string& message) {
-  std::string line = cflog::level_name(level);
-  line += ": ";
-  line += message;
-  line += '\n';
-  std::lock_guard<std::mutex> guard(state().lock);
-  cflog::write_fd(2, line.data(), line.size());
-}
-
 // At exit: lines kept because no sink was ever installed go to stderr.
 struct log_static_guard_t {
   ~log_static_guard_t() {
@@ -77,6 +68,20 @@ const char* level_name(cf_log_t::level_t level) noexcept {
   }
 }
 
+std::string line_text(cf_log_t::level_t level, const std::string& message) {
+  std::string line = level_name(level);
+  line += ": ";
+  line += message;
+  return line;
+}
+
+void write_stderr(cf_log_t::level_t level, const std::string& message) {
+  std::string line = line_text(level, message);
+  line += '\n';
+  std::lock_guard<std::mutex> guard(state().lock);
+  write_fd(2, line.data(), line.size());
+}
+
 cf_log_t::level_t threshold() noexcept { return state().threshold.load(std::memory_order_relaxed); }
 
 void set_threshold(cf_log_t::level_t level) noexcept { state().threshold.store(level, std::memory_order_relaxed); }
@@ -93,15 +98,13 @@ void log(cf_log_t::level_t level, const std::string& message) {
     if (s.mode == mode_sink) sink = s.sink;
   }
   if (!sink) {
-    if (level >= threshold()) write_stderr_line(level, message);
+    if (level >= threshold()) write_stderr(level, message);
     return;
   }
   // The local reference keeps the sink alive even if another thread
   // installs a new one meanwhile.
   sink->write(level, message);
-  std::string copy = level_name(level);
-  copy += ": ";
-  copy += message;
+  std::string copy = line_text(level, message);
   std::lock_guard<std::mutex> guard(s.lock);
   sink->extra()(std::move(copy));
 }

@@ -66,6 +66,12 @@ bool is_installed();
 // Writes the out-of-memory notice through the sink, or to stderr.
 void out_of_memory() noexcept;
 
+// "Level: message": a line as stderr and the extra copy show it.
+std::string line_text(cf_log_t::level_t level, const std::string& message);
+
+// Writes "Level: message" and a newline to stderr under the log lock.
+void write_stderr(cf_log_t::level_t level, const std::string& message);
+
 // Writes "Error: Not enough memory" to stderr without allocating.
 void write_oom_notice() noexcept;
 
