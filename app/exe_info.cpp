@@ -22,13 +22,9 @@
 
 namespace {
 
-cf_system_error_t errno_error(const char* prefix) {
-  return cf_system_error_t(boost::system::error_code(errno, boost::system::system_category()), prefix);
-}
-
 std::string md5_of_file(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw errno_error("open");
+  if (fd < 0) throw cf_errno_error("open");
   std::unique_ptr<int, void (*)(int*)> closer(&fd, [](int* p) { ::close(*p); });
   std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
   if (!ctx || !EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr)) throw std::runtime_error("MD5 is not available");
@@ -36,7 +32,7 @@ std::string md5_of_file(const std::string& path) {
   for (;;) {
     ssize_t n = ::read(fd, chunk.data(), chunk.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw errno_error("read");
+    if (n < 0) throw cf_errno_error("read");
     if (n == 0) break;
     EVP_DigestUpdate(ctx.get(), chunk.data(), static_cast<size_t>(n));
   }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cerrno>
 #include <string>
 
 #include <boost/system/system_error.hpp>
@@ -20,3 +21,11 @@ public:
 private:
   std::string text_;
 };
+
+// The system error of an errno value ("prefix: message [system:N]").
+inline cf_system_error_t cf_errno_error(int error, const std::string& prefix) {
+  return cf_system_error_t(boost::system::error_code(error, boost::system::system_category()), prefix);
+}
+
+// The same for the current errno, for the throw right after a failed call.
+inline cf_system_error_t cf_errno_error(const std::string& prefix) { return cf_errno_error(errno, prefix); }

@@ -72,7 +72,7 @@ void cl_acceptor_traits_t<boost::asio::local::stream_protocol>::open(
     check(ec, "listen");
     // Clients run as any user; the umask must not lock them out.
     if (::chmod(path.c_str(), 0666) != 0)
-      throw cf_system_error_t(boost::system::error_code(errno, boost::system::system_category()), "chmod");
+      throw cf_errno_error("chmod");
   } catch (...) {
     acceptor.close(ec);
     closed(endpoint);

@@ -80,11 +80,11 @@ void wd_child_t::start() {
   std::vector<std::string> variables{"COM_VEMRA_MONITOR=3"};
   try {
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, monitor) != 0)
-      throw cf_system_error_t(boost::system::error_code(errno, boost::system::system_category()), "socketpair");
+      throw cf_errno_error("socketpair");
     std::vector<int> pass{monitor[1]};
     if (settings_.collect_log) {
       if (pipe2(log, O_CLOEXEC) != 0)
-        throw cf_system_error_t(boost::system::error_code(errno, boost::system::system_category()), "pipe");
+        throw cf_errno_error("pipe");
       // A Warden too slow to read must cost the program log lines, never
       // block it in the middle of its work.
       fcntl(log[1], F_SETFL, fcntl(log[1], F_GETFL) | O_NONBLOCK);

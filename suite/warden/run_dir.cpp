@@ -13,9 +13,7 @@
 
 namespace {
 
-[[noreturn]] void fail_errno(const std::string& what) {
-  throw cf_system_error_t(boost::system::error_code(errno, boost::system::system_category()), what);
-}
+[[noreturn]] void fail_errno(const std::string& what) { throw cf_errno_error(what); }
 
 }  // namespace
 

@@ -75,9 +75,6 @@ std::vector<std::string> wd_child_environment(const std::vector<std::string>& ad
 }
 
 pid_t wd_spawn(const std::string& program, const std::vector<int>& pass, const std::vector<std::string>& environment) {
-  auto fail = [](int error, const std::string& what) {
-    throw cf_system_error_t(boost::system::error_code(error, boost::system::system_category()), what);
-  };
   // Everything the child needs is built before fork.
   std::vector<char*> argv{const_cast<char*>(program.c_str()), nullptr};
   std::vector<char*> envp;
@@ -85,14 +82,14 @@ pid_t wd_spawn(const std::string& program, const std::vector<int>& pass, const s
   envp.push_back(nullptr);
 
   const int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (devnull < 0) fail(errno, "open /dev/null");
+  if (devnull < 0) throw cf_errno_error("open /dev/null");
   // The child reports a failed exec through this pipe; a successful exec
   // closes it (close-on-exec), so the parent reads end of file.
   int report[2];
   if (pipe2(report, O_CLOEXEC) != 0) {
     const int error = errno;
     close(devnull);
-    fail(error, "pipe");
+    throw cf_errno_error(error, "pipe");
   }
   // No signal may reach the child before its handlers are reset.
   sigset_t all, old;
@@ -106,7 +103,7 @@ pid_t wd_spawn(const std::string& program, const std::vector<int>& pass, const s
   close(report[1]);
   if (pid < 0) {
     close(report[0]);
-    fail(fork_error, "fork");
+    throw cf_errno_error(fork_error, "fork");
   }
   // Also set here, so the group exists whichever process runs first.
   setpgid(pid, pid);
@@ -121,7 +118,7 @@ pid_t wd_spawn(const std::string& program, const std::vector<int>& pass, const s
     int status;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    fail(error, "execute " + program);
+    throw cf_errno_error(error, "execute " + program);
   }
   return pid;
 }
