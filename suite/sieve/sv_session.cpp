@@ -44,10 +44,7 @@ sv_session_t::sv_session_t(socket_t socket, sv_shared_t& shared)
   SESSION_DEBUG("created");
 }
 
-sv_session_t::~sv_session_t() {
-  *cancelled_ = true;
-  SESSION_DEBUG("destroyed");
-}
+sv_session_t::~sv_session_t() { SESSION_DEBUG("destroyed"); }
 
 void sv_session_t::start() { do_read(); }
 
@@ -144,17 +141,21 @@ void sv_session_t::act(sv_proxy_t::action_t&& action) {
 }
 
 void sv_session_t::do_scan(sv_proxy_t::action_t&& action) {
-  // The pool holds the session weakly: a closed session's results have
-  // nowhere to go, and it must be destroyed on the event-loop thread.
-  std::weak_ptr<sv_session_t> weak = shared_from_this();
+  // The scan keeps the session alive, for nothing else may be pending
+  // while the session waits at its limit. The pool thread only carries
+  // the pointer back to the event loop, so the session is always released
+  // there; a session closed meanwhile has its queued scans skipped.
+  auto self = shared_from_this();
   auto loop = socket_.get_executor();
   const eng_engine_t& engine = shared_.engine;
-  boost::asio::post(shared_.pool, [weak, loop, cancelled = cancelled_, &engine, serial = action.serial,
-                                   path = std::move(action.path), options = action.options]() {
-    if (*cancelled) return;
-    vx::ScanReport report = scan_file(engine, path, options);
-    boost::asio::post(loop, [weak, serial, report = std::move(report)]() mutable {
-      if (auto self = weak.lock()) self->on_scanned(serial, std::move(report));
+  boost::asio::post(shared_.pool, [self = std::move(self), loop, cancelled = cancelled_, &engine,
+                                   serial = action.serial, path = std::move(action.path),
+                                   options = action.options]() mutable {
+    vx::ScanReport report;
+    const bool skipped = *cancelled;
+    if (!skipped) report = scan_file(engine, path, options);
+    boost::asio::post(loop, [self = std::move(self), serial, skipped, report = std::move(report)]() mutable {
+      if (!skipped) self->on_scanned(serial, std::move(report));
     });
   });
 }
