@@ -68,12 +68,6 @@ void sv_session_t::do_read() {
 
 void sv_session_t::on_read(const boost::system::error_code& ec, std::size_t n) {
   reading_ = false;
-  if (ec == boost::asio::error::eof && !closed_) {
-    if (tail_ != head_) SESSION_DEBUG("client stopped in the middle of a frame");
-    // A client may stop sending and still wait for its answers.
-    input_ended_ = true;
-    return finish_if_drained();
-  }
   if (failed(ec, "read")) return;
   tail_ += n;
   take_frames();
@@ -208,8 +202,12 @@ void sv_session_t::finish_if_drained() {
 bool sv_session_t::failed(const boost::system::error_code& ec, const char* operation) {
   if (!ec) return closed_;
   if (ec == boost::asio::error::operation_aborted || closed_) return true;
-  if (ec == boost::asio::error::eof || ec == boost::asio::error::connection_reset ||
-      ec == boost::asio::error::broken_pipe) {
+  if (ec == boost::asio::error::eof) {
+    // A client may stop sending and still wait for its answers.
+    if (tail_ != head_) SESSION_DEBUG("client stopped in the middle of a frame");
+    input_ended_ = true;
+    finish_if_drained();
+  } else if (ec == boost::asio::error::connection_reset || ec == boost::asio::error::broken_pipe) {
     // The client went away; its answers are of no use to anyone now.
     SESSION_DEBUG("client closed the session (" << operation << ": " << ec.message() << ")");
     close();
