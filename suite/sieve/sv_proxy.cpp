@@ -1,6 +1,5 @@
 #include "sv_proxy.h"
 
-#include <algorithm>
 #include <sstream>
 
 #include "application.pb.h"

@@ -21,8 +21,8 @@ constexpr std::size_t read_chunk = 64 * 1024;
 // An output buffer that held a large report is not kept that large.
 constexpr std::size_t kept_output = 1024 * 1024;
 
-// Runs on a pool thread: whatever goes wrong inside the engine must
-// become this file's report, not end the thread.
+// Runs on a pool thread: whatever goes wrong inside the engine becomes an
+// error in the file's report instead of ending the thread.
 vx::ScanReport scan_file(const eng_engine_t& engine, const std::string& path, const eng_options_t& options) {
   try {
     return engine.scan_file(path, options);
