@@ -1,6 +1,7 @@
 """Fixtures of the black-box suite: the built programs, and the daemons,
 Wardens and fakes a test starts, stopped and checked at its end."""
 
+import contextlib
 import os
 import shutil
 
@@ -19,23 +20,22 @@ def clamd_path():
 
 @pytest.fixture(scope="session")
 def version(clamd_path):
-    """The program's version, as "vemra-clamd --version" prints it."""
+    """As "vemra-clamd --version" prints it."""
     return run([clamd_path, "--version"]).stdout.split()[1]
 
 
-@pytest.fixture
-def daemon(clamd_path):
-    """Starts vemra-clamd under the scripted Warden (suite.Daemon), each in
-    its own short directory, and takes its first request; at the end of the
-    test stops those still running and checks how they ended."""
+@contextlib.contextmanager
+def daemons():
+    """Starts vemra-clamd under the scripted Warden (suite.Daemon) and takes
+    its first request; at the end stops those still running and checks how
+    they ended."""
     started = []
 
     def start(**kw):
-        d = Daemon(**kw)
-        started.append(d)
+        started.append(Daemon(**kw))
         # Sent once the signal handlers are armed.
-        d.expect(ToWarden.GET_CONFIG_REQUEST)
-        return d
+        started[-1].link.expect(ToWarden.GET_CONFIG_REQUEST)
+        return started[-1]
     yield start
     problems = []
     for d in started:
@@ -51,9 +51,22 @@ def daemon(clamd_path):
 
 
 @pytest.fixture
+def daemon(clamd_path):
+    with daemons() as start:
+        yield start
+
+
+@pytest.fixture(scope="module")
+def module_daemon(clamd_path):
+    """One for the tests of a module that can share it."""
+    with daemons() as start:
+        yield start
+
+
+@pytest.fixture
 def wardens():
     """Starts vemra-warden (suite.Warden); at the end kills what is left of
-    it and its children, and checks its log for sanitizer reports."""
+    it and its children, and checks their log for sanitizer reports."""
     started = []
 
     def start(*a, **kw):
@@ -62,7 +75,7 @@ def wardens():
     yield start
     for w in started:
         w.cleanup()
-    assert not [sanitizer_report(w.log()) for w in started if sanitizer_report(w.log())]
+    assert not list(filter(None, (sanitizer_report(w.log()) for w in started)))
 
 
 @pytest.fixture

@@ -38,12 +38,11 @@ def note(**record):
 
 def journal(m):
     record = {"event": "recv", "tag": wire.tag_name(m)}
-    if m.HasField("config_revision"):
-        record["revision"] = m.config_revision
+    for field in ("config_revision", "socket_path"):
+        if m.HasField(field):
+            record[field] = getattr(m, field)
     if m.HasField("config"):
         record["config"] = text_format.MessageToString(m.config, as_one_line=True)
-    if m.HasField("socket_path"):
-        record["socket_path"] = m.socket_path
     if m.HasField("error"):
         record["error"] = m.error.code
     if m.appinfo:
@@ -78,17 +77,12 @@ def main():
     link.send(ToWarden(tag=ToWarden.GET_CONFIG_REQUEST))
     link.send(ToWarden(tag=ToWarden.GET_SIEVE_REQUEST, uid=os.getuid()))
     link.send(ToWarden(tag=ToWarden.GET_COURIER_REQUEST))
-    stat = ToWarden(tag=ToWarden.MY_STAT_NOTIFICATION)
-    c = stat.stat.connections
-    c.base, c.out = 2, 3
-    setattr(c, "in", 5)
-    link.send(stat)
+    link.send(ToWarden(tag=ToWarden.MY_STAT_NOTIFICATION, stat={"connections": {"base": 2, "in": 5, "out": 3}}))
 
     revision = 0
     while True:
         m = link.recv(timeout=None)
         if m is None:
-            note(event="eof")
             sys.exit(wire.Error.EC_MONITOR_IPC_ERROR)
         journal(m)
         if m.tag == FromWarden.GET_CONFIG_RESPONSE and m.config_revision != revision:

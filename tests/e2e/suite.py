@@ -105,9 +105,6 @@ class Daemon:
             preexec_fn=preexec_fn)
         child.close()
 
-    def expect(self, tag):
-        return self.link.expect(tag)
-
     def send_config(self, revision, config):
         self.link.send(FromWarden(tag=FromWarden.GET_CONFIG_RESPONSE, config_revision=revision, config=config))
 
@@ -149,11 +146,10 @@ class Daemon:
         return self.stats.pop(0)
 
     def log(self):
-        try:
-            with open(self.log_path, encoding="utf-8", errors="replace") as f:
-                return f.read()
-        except FileNotFoundError:
+        if not os.path.exists(self.log_path):
             return ""
+        with open(self.log_path, encoding="utf-8", errors="replace") as f:
+            return f.read()
 
     def log_lines(self, start=0):
         """Log lines after the first start characters, without the time and
@@ -195,11 +191,6 @@ class Endpoint:
 
     def __init__(self, tag, path=None, port=None, read_timeout=None):
         self.tag, self.path, self.port, self.read_timeout = tag, path, port, read_timeout
-
-    @property
-    def name(self):
-        """As the duplicate warning prints it."""
-        return self.path or "127.0.0.1:%d" % self.port
 
     @property
     def description(self):

@@ -21,6 +21,10 @@ def shut_down(ep):
     return "Notice: Server on %s shutdown" % ep.description
 
 
+def accepted(ep, tag):
+    return "Debug: Server %s: accepted new connection on %s" % (ep.description, tag)
+
+
 def server_lines(lines):
     return [l for l in lines if l.startswith("Notice: Server on ")]
 
@@ -38,18 +42,25 @@ def both(d):
 def test_endpoints_follow_the_configuration(daemon):
     # The socket file is readable and writable by all whatever the umask.
     d = daemon(preexec_fn=lambda: os.umask(0o077))
-    eps = both(d)
-    unix, tcp = eps
+    unix, tcp = both(d)
     # What a daemon that died without cleaning up leaves behind is replaced.
     with socket.socket(socket.AF_UNIX) as s:
         s.bind(unix.path)
+    # Of two endpoints on one address the first tag serves, whatever the
+    # order of the list.
+    eps = [unix.retagged("b"), unix.retagged("a"), tcp.retagged("d"), tcp.retagged("c")]
     d.apply(eps)
     st = os.stat(unix.path)
     assert stat.S_ISSOCK(st.st_mode) and stat.S_IMODE(st.st_mode) == 0o666
-    assert server_lines(d.log_lines()) == [started(ep) for ep in eps]
+    assert [l for l in d.log_lines() if l.startswith("Warning:")] == [
+        "Warning: Socket %s (for b) has already been used, ignored" % unix.path,
+        "Warning: Socket 127.0.0.1:%d (for d) has already been used, ignored" % tcp.port]
+    assert server_lines(d.log_lines()) == [started(unix), started(tcp)]
+    clients = [open_session(ep) for ep in (unix, tcp)]
+    for ep, tag in ((unix, "a"), (tcp, "c")):
+        d.wait_log(accepted(ep, tag))
 
     # The same configuration again keeps the servers and their clients.
-    clients = [open_session(ep) for ep in eps]
     mark = len(d.log())
     d.apply(eps)
     for s in clients:
@@ -61,14 +72,14 @@ def test_endpoints_follow_the_configuration(daemon):
 
     # A renamed tag closes the endpoint and opens it again under the new one.
     mark = len(d.log())
-    renamed = [ep.retagged(ep.tag + "2") for ep in eps]
+    renamed = [unix.retagged("a2"), tcp.retagged("c2")]
     d.apply(renamed)
     lines = server_lines(d.log_lines(mark))
     for ep in renamed:
         assert [l for l in lines if ep.description in l] == [shut_down(ep), started(ep)]
         mark = len(d.log())
         assert ep.ask(b"zPING\0") == b"PONG\0"
-        d.wait_log("Debug: Server %s: accepted new connection on %s" % (ep.description, ep.tag), mark)
+        d.wait_log(accepted(ep, ep.tag), mark)
 
     # Removed endpoints are closed and their socket files go.
     unix, tcp = renamed
@@ -108,43 +119,23 @@ def test_address_in_use_fails_initialization(daemon, taken):
             assert f.read() == "not a socket"
 
 
-def test_duplicate_endpoint_is_served_by_the_first_tag(daemon):
-    d = daemon()
-    unix, tcp = both(d)
-    # Listed in the opposite order: the tags decide, not the list.
-    d.apply([unix.retagged("b"), unix.retagged("a"), tcp.retagged("d"), tcp.retagged("c")])
-    lines = d.log_lines()
-    assert [l for l in lines if l.startswith("Warning:")] == [
-        "Warning: Socket %s (for b) has already been used, ignored" % unix.name,
-        "Warning: Socket %s (for d) has already been used, ignored" % tcp.name,
-    ]
-    assert server_lines(lines) == [started(unix), started(tcp)]
-    for ep, tag in [(unix, "a"), (tcp, "c")]:
-        mark = len(d.log())
-        assert ep.ask(b"nPING\n") == b"PONG\n"
-        d.wait_log("Debug: Server %s: accepted new connection on %s" % (ep.description, tag), mark)
-
-
 def test_connection_statistics_reach_warden(daemon):
     d = daemon()
     ep = endpoint("tcp", d.dir)
     d.apply([ep])
-    base = 0
+    live = [0]
 
     def reports_until(target):
-        """Sums the reports until the count of live connections is target;
-        each report must agree with the one before."""
-        nonlocal base
-        total_in = total_out = 0
-        while base != target or total_in + total_out == 0:
+        """Sums the reports (base, in, out) until target connections are
+        live; each report must agree with the one before."""
+        came = left = 0
+        while live[0] != target or came + left == 0:
             r = d.stat()
-            came, left = getattr(r, "in"), r.out
-            assert r.base == base + came - left, (base, r)
-            base, total_in, total_out = r.base, total_in + came, total_out + left
-        return total_in, total_out
+            assert r.base == live[0] + getattr(r, "in") - r.out, (live[0], r)
+            live[0], came, left = r.base, came + getattr(r, "in"), left + r.out
+        return came, left
 
-    # One client in and out: normally one report (base 0, in 1, out 1); a
-    # report can fall between the two, so the reports are summed.
+    # A report can fall between a client's coming and going: they are summed.
     assert ep.ask(b"nPING\n") == b"PONG\n"
     assert reports_until(0) == (1, 1)
     # Reports start again after a quiet spell, and go on while clients stay.
