@@ -7,8 +7,12 @@ import shutil
 
 import pytest
 
-from wire import BUILD, Error, ToWarden  # noqa: F401  (BUILD: where the built programs are)
+import wire
 from suite import CLAMD, Daemon, FakeClamd, Warden, run, sanitizer_report
+from wire import Error, ToWarden
+
+# Where the built programs are, for the modules that take it from here.
+BUILD = wire.BUILD
 
 
 @pytest.fixture(scope="session")

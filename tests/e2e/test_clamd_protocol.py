@@ -90,7 +90,8 @@ def simple_cases():
             "PING ": unknown, "ping": unknown, "HELLO": unknown, "END": unknown,
         }
         for command, reply in replies.items():
-            yield pytest.param(p.encode() + command.encode() + t, reply, id=(p or "bare") + "-" + command.replace(" ", "-space"))
+            name = (p or "bare") + "-" + command.replace(" ", "-space")
+            yield pytest.param(p.encode() + command.encode() + t, reply, id=name)
     yield pytest.param(b"IDSESSION\n", b"UNKNOWN COMMAND\n", id="bare-IDSESSION")
     # Outside a session a connection carries one command only.
     yield pytest.param(b"nPING\nnPING\n", b"PONG\n", id="n-two-commands")

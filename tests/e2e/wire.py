@@ -13,12 +13,15 @@ BUILD = os.path.abspath(os.environ.get("VEMRA_BUILD_DIR", os.path.join(REPO, "bu
 # The generated modules live in the build tree, never in git.
 sys.path.insert(0, os.path.join(BUILD, "proto", "python"))
 
-from application_pb2 import Application as App, root_info  # noqa: E402,F401
-from clamd_config_pb2 import ClamdConfig  # noqa: E402,F401
-from error_pb2 import ErrorCode as Error  # noqa: E402,F401
-from log_pb2 import Log, LogLevel  # noqa: E402,F401
-from warden_clamd_ipc_pb2 import Clamd2WardenMessage as ToWarden  # noqa: E402,F401
-from warden_clamd_ipc_pb2 import Warden2ClamdMessage as FromWarden  # noqa: E402,F401
+from application_pb2 import Application as App, root_info  # noqa: E402
+from clamd_config_pb2 import ClamdConfig  # noqa: E402
+from error_pb2 import ErrorCode as Error  # noqa: E402
+from log_pb2 import Log, LogLevel  # noqa: E402
+# The Warden conversation: what the daemon sends, and what it receives.
+from warden_clamd_ipc_pb2 import Clamd2WardenMessage as ToWarden, Warden2ClamdMessage as FromWarden  # noqa: E402
+
+__all__ = ["App", "BUILD", "Channel", "ClamdConfig", "DEADLINE", "Error", "FromWarden", "Log", "LogLevel",
+           "MAX_BODY", "ToWarden", "encode", "frame", "root_info", "tag_name"]
 
 # Generous: only a hung process ever waits this long.
 DEADLINE = 20.0
