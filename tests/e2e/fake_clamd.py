@@ -1,10 +1,10 @@
 #!/usr/bin/python3
 """A stand-in for vemra-clamd that Warden starts and supervises: it speaks
 the daemon's side of the link and writes what it receives, one JSON object
-a line, to $FAKE_JOURNAL. Once it has a new configuration it sends a
-malformed message if $FAKE_GARBAGE_FILE exists (and removes it), and exits
-with the status written in $FAKE_EXIT_FILE if that file exists. With
-$FAKE_IGNORE_TERM it ignores SIGTERM."""
+a line, to $FAKE_JOURNAL. Once it has a new configuration and the answers
+to its requests, it sends a malformed message if $FAKE_GARBAGE_FILE exists
+(and removes it), and exits with the status written in $FAKE_EXIT_FILE if
+that file exists. With $FAKE_IGNORE_TERM it ignores SIGTERM."""
 
 import json
 import os
@@ -79,17 +79,21 @@ def main():
     link.send(ToWarden(tag=ToWarden.GET_COURIER_REQUEST))
     link.send(ToWarden(tag=ToWarden.MY_STAT_NOTIFICATION, stat={"connections": {"base": 2, "in": 5, "out": 3}}))
 
-    revision = 0
+    # What the files ask for waits until Warden has answered every request:
+    # ending earlier would have it write to a closed socket.
+    revision, due, answered = 0, False, set()
     while True:
         m = link.recv(timeout=None)
         if m is None:
             sys.exit(wire.Error.EC_MONITOR_IPC_ERROR)
         journal(m)
+        answered.add(m.tag)
         if m.tag == FromWarden.GET_CONFIG_RESPONSE and m.config_revision != revision:
-            revision = m.config_revision
+            revision, due = m.config_revision, True
             link.send(ToWarden(tag=ToWarden.MY_INFO_NOTIFICATION, config_revision=revision))
+        if due and {FromWarden.GET_SIEVE_RESPONSE, FromWarden.GET_COURIER_RESPONSE} <= answered:
+            due = False
             steer(link)
-
 
 if __name__ == "__main__":
     main()
