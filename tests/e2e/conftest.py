@@ -1,51 +1,18 @@
-"""Shared fixtures of the black-box suite: where the built programs and the
-generated protobuf modules are, and small helpers to wait for conditions
-with a deadline."""
+"""Fixtures of the black-box suite: the built programs, and the daemons,
+Wardens and fakes a test starts, stopped and checked at its end."""
 
+import contextlib
 import os
-import socket
-import subprocess
-import sys
-import time
+import shutil
 
 import pytest
 
-REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-BUILD = os.path.abspath(os.environ.get("VEMRA_BUILD_DIR", os.path.join(REPO, "build")))
-CLAMD = os.path.join(BUILD, "app", "vemra-clamd")
+import wire
+from suite import CLAMD, Daemon, FakeClamd, Warden, run, sanitizer_report
+from wire import Error, ToWarden
 
-sys.path.insert(0, os.path.join(BUILD, "proto", "python"))
-
-# Generous: only a hung process ever waits this long.
-DEADLINE = 20.0
-
-
-def wait_for(condition, timeout=DEADLINE, what="condition"):
-    """Polls condition() until it returns a true value or the deadline passes."""
-    end = time.monotonic() + timeout
-    delay = 0.005
-    while True:
-        value = condition()
-        if value:
-            return value
-        if time.monotonic() > end:
-            raise AssertionError("timed out waiting for " + what)
-        time.sleep(delay)
-        delay = min(delay * 2, 0.1)
-
-
-def wait_idle(proc):
-    """Waits until the process sleeps (blocked in its event loop) or ends."""
-    def idle():
-        if proc.poll() is not None:
-            return True
-        try:
-            with open("/proc/%d/stat" % proc.pid) as f:
-                # The state follows the parenthesised command name.
-                return f.read().rsplit(")", 1)[1].split()[0] == "S"
-        except FileNotFoundError:
-            return True
-    wait_for(idle, what="process to wait in its event loop")
+# Where the built programs are, for the modules that take it from here.
+BUILD = wire.BUILD
 
 
 @pytest.fixture(scope="session")
@@ -55,64 +22,66 @@ def clamd_path():
     return CLAMD
 
 
-def clean_env(**extra):
-    """The environment without the variables that change the daemon's mode."""
-    env = {k: v for k, v in os.environ.items() if not k.startswith("COM_VEMRA_")}
-    env.update(extra)
-    return env
+@pytest.fixture(scope="session")
+def version(clamd_path):
+    """As "vemra-clamd --version" prints it."""
+    return run([clamd_path, "--version"]).stdout.split()[1]
 
 
-class Supervised:
-    """vemra-clamd started the way the supervisor starts it: one end of a
-    socketpair in COM_VEMRA_MONITOR; the test holds the other end."""
-
-    def __init__(self, path, env_extra=None, extra_fds=(), preexec_fn=None):
-        self.parent, child = socket.socketpair(socket.AF_UNIX, socket.SOCK_STREAM)
-        fd = child.fileno()
-        env = clean_env(COM_VEMRA_MONITOR=str(fd), **(env_extra or {}))
-        self.proc = subprocess.Popen(
-            [path], env=env, pass_fds=(fd,) + tuple(extra_fds),
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=preexec_fn)
-        child.close()
-
-    def finish(self, timeout=DEADLINE):
-        out, err = self.proc.communicate(timeout=timeout)
-        self.parent.close()
-        return self.proc.returncode, out.decode(), err.decode()
-
-    def kill(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.communicate()
-        self.parent.close()
-
-
-@pytest.fixture
-def daemon(clamd_path):
-    """Starts vemra-clamd with listening endpoints under the scripted
-    supervisor (clamd_daemon.Daemon), each in its own short directory; at
-    the end of the test stops those still running and checks how they
-    ended."""
-    import shutil
-    from clamd_daemon import Daemon, short_dir
+@contextlib.contextmanager
+def daemons():
+    """Starts vemra-clamd under the scripted Warden (suite.Daemon) and takes
+    its first request; at the end stops those still running and checks how
+    they ended."""
     started = []
 
     def start(**kw):
-        d = Daemon(clamd_path, short_dir(), **kw)
-        started.append(d)
-        return d
+        started.append(Daemon(**kw))
+        # Sent once the signal handlers are armed.
+        started[-1].link.expect(ToWarden.GET_CONFIG_REQUEST)
+        return started[-1]
     yield start
     problems = []
     for d in started:
         try:
             # A daemon the test left running must still end cleanly.
-            if not d.finished:
-                rc = d.stop()
-                if rc != 107:
-                    problems.append("exit status %s on SIGTERM" % rc)
-            if d.sanitizer_report():
-                problems.append(d.sanitizer_report())
+            if d.stderr is None and d.stop() != Error.EC_APP_TERMINATED:
+                problems.append("exit status %s on SIGTERM" % d.proc.returncode)
+            problems += filter(None, [d.sanitizer_report()])
         finally:
             d.kill()
             shutil.rmtree(d.dir, ignore_errors=True)
     assert not problems, problems
+
+
+@pytest.fixture
+def daemon(clamd_path):
+    with daemons() as start:
+        yield start
+
+
+@pytest.fixture(scope="module")
+def module_daemon(clamd_path):
+    """One for the tests of a module that can share it."""
+    with daemons() as start:
+        yield start
+
+
+@pytest.fixture
+def wardens():
+    """Starts vemra-warden (suite.Warden); at the end kills what is left of
+    it and its children, and checks their log for sanitizer reports."""
+    started = []
+
+    def start(*a, **kw):
+        started.append(Warden(*a, **kw))
+        return started[-1]
+    yield start
+    for w in started:
+        w.cleanup()
+    assert not list(filter(None, (sanitizer_report(w.log()) for w in started)))
+
+
+@pytest.fixture
+def fake(tmp_path):
+    return FakeClamd(tmp_path)

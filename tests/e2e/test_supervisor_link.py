@@ -1,81 +1,55 @@
-"""The daemon under a scripted supervisor: configuration, revisions, signals
-and every way the supervisor link can break."""
+"""The daemon under a scripted Warden: revisions, signals, where its log
+goes, and every way the link to Warden can end it."""
 
-import os
 import re
 import signal
 import struct
 
 import pytest
 
-import log_pb2
-from conftest import wait_for
-from fake_warden import FakeWarden, Req, Resp, frame, stderr_config
+from suite import stderr_config
+from wire import MAX_BODY, Error, FromWarden, Log, LogLevel, ToWarden, encode, frame
 
-NOTICE = 3
-
-
-@pytest.fixture
-def version(clamd_path):
-    import subprocess
-    return subprocess.run([clamd_path, "--version"], capture_output=True, text=True).stdout.split()[1]
+NOTICE = LogLevel.LOG_LEVEL_NOTICE
+EXIT_TEXT = {Error.EC_MONITOR_IPC_ERROR: "Error on monitor channel",
+             Error.EC_BAD_CONFIG: "Invalid configuration", Error.EC_APP_TERMINATED: "Process terminated by signal"}
 
 
-@pytest.fixture
-def warden(clamd_path):
-    wardens = []
-
-    def start(**kw):
-        d = FakeWarden(clamd_path, **kw)
-        wardens.append(d)
-        # The first request comes once the signal handlers are armed.
-        d.expect(Req.GET_CONFIG_REQUEST)
-        return d
-    yield start
-    for d in wardens:
-        d.kill()
+def exit_line(status):
+    return "Notice: Exit with status %d (%s)\n" % (status, EXIT_TEXT[status])
 
 
-def test_configuration_revisions(warden, version):
-    d = warden()
-    d.send_config(5, stderr_config(NOTICE))
-    assert d.expect(Req.MY_INFO_NOTIFICATION).config_revision == 5
-    # A repeated revision is not applied: the next notification is for 6.
-    d.send_config(5, stderr_config(NOTICE))
-    d.send_config(6, stderr_config(NOTICE))
-    m = d.expect(Req.MY_INFO_NOTIFICATION)
-    assert m.config_revision == 6 and m.HasField("info")
+@pytest.mark.parametrize("configured,monitor", [(False, "+%d"), (True, "%d")],
+                         ids=["unconfigured-signed-descriptor", "configured"])
+def test_revisions_and_signals(daemon, version, configured, monitor):
+    # "+N" names descriptor N as well.
+    d = daemon(monitor=monitor)
+    if configured:
+        d.send_config(5, stderr_config(NOTICE))
+        m = d.link.expect(ToWarden.MY_INFO_NOTIFICATION)
+        assert m.config_revision == 5 and m.HasField("info")
     d.signal(signal.SIGHUP)
-    d.expect(Req.GET_CONFIG_REQUEST)
-    d.send_config(6, stderr_config(NOTICE))
+    d.link.expect(ToWarden.GET_CONFIG_REQUEST)
+    if configured:
+        # The revision in force is not applied, nor announced, again.
+        d.send_config(5, stderr_config(NOTICE))
     d.signal(signal.SIGTERM)
-    assert d.recv() is None
-    rc, out, err = d.finish()
-    assert rc == 107
-    assert err == (
+    assert d.message() is None
+    # Without a sink the kept lines reach stderr at exit, in order; with
+    # one they are written as they come: the same text.
+    assert d.finish() == (Error.EC_APP_TERMINATED, "", (
         "Notice: ClamD " + version + "\n"
         "Notice: SIGHUP received, config will be ordered from Warden\n"
-        "Notice: Termination signal received, exiting...\n"
-        "Notice: Exit with status 107 (Process terminated by signal)\n")
+        "Notice: Termination signal received, exiting...\n" + exit_line(Error.EC_APP_TERMINATED)))
 
 
-def test_revision_zero_is_never_applied(warden, version):
-    d = warden()
-    d.send_config(0, stderr_config(NOTICE))
-    d.send_config(7, stderr_config(NOTICE))
-    assert d.expect(Req.MY_INFO_NOTIFICATION).config_revision == 7
-    d.signal()
-    rc, _, err = d.finish()
-    assert rc == 107 and err.startswith("Notice: ClamD " + version + "\n")
-
-
-def test_missing_log_level_means_debug(warden, version):
-    d = warden()
+def test_missing_log_level_means_debug(daemon, version):
+    d = daemon()
     d.send_config(1, stderr_config())
-    d.expect(Req.MY_INFO_NOTIFICATION)
+    d.link.expect(ToWarden.MY_INFO_NOTIFICATION)
     d.signal()
     rc, _, err = d.finish()
-    assert rc == 107
+    assert rc == Error.EC_APP_TERMINATED
     # Lines kept before the first configuration are replayed at Debug too.
     assert err.startswith(
         "Notice: ClamD " + version + "\n"
@@ -84,104 +58,47 @@ def test_missing_log_level_means_debug(warden, version):
         "Debug: Monitor: Warden <-- MY_INFO_NOTIFICATION\n"), err
 
 
-def test_warning_level_drops_the_start_line_and_file_log_gets_timestamps(warden, tmp_path, version):
-    d = warden()
-    c = stderr_config(4)
-    c.actual_log.type = log_pb2.Log.FILE
-    c.actual_log.path = str(tmp_path / "clamd.log")
-    d.send_config(3, c)
-    d.expect(Req.MY_INFO_NOTIFICATION)
-    c.log_level = NOTICE
-    d.send_config(4, c)
-    d.expect(Req.MY_INFO_NOTIFICATION)
+def test_file_log_follows_the_threshold(daemon, tmp_path):
+    c = stderr_config()
+    c.actual_log.type, c.actual_log.path = Log.FILE, str(tmp_path / "clamd.log")
+    d = daemon()
+    for revision, level in ((3, LogLevel.LOG_LEVEL_WARNING), (4, NOTICE)):
+        c.log_level = level
+        d.send_config(revision, c)
+        d.link.expect(ToWarden.MY_INFO_NOTIFICATION)
     d.signal()
-    rc, _, err = d.finish()
-    assert rc == 107 and err == ""
-    lines = (tmp_path / "clamd.log").read_text().splitlines()
+    assert d.finish() == (Error.EC_APP_TERMINATED, "", "")
+    # At Warning the start line is dropped; at Notice the last ones are kept.
     stamp = r"\d{4}-[A-Z][a-z]{2}-\d{2} \d{2}:\d{2}:\d{2} \[%d\] " % d.proc.pid
-    assert [re.sub(stamp, "", line) for line in lines] == [
-        "Notice: Termination signal received, exiting...",
-        "Notice: Exit with status 107 (Process terminated by signal)",
-    ]
-    assert all(re.match(stamp, line) for line in lines)
-    assert (os.stat(tmp_path / "clamd.log").st_mode & 0o777) == 0o600
+    assert [re.sub(stamp, "", l) for l in (tmp_path / "clamd.log").read_text().splitlines() if re.match(stamp, l)] == [
+        "Notice: Termination signal received, exiting...", exit_line(Error.EC_APP_TERMINATED)[:-1]]
 
 
-def test_log_pipe_gets_a_copy(clamd_path, version):
-    r, wfd = os.pipe()
-    d = FakeWarden(clamd_path, env_extra={"COM_VEMRA_ADD_LOG_PIPE": str(wfd)}, extra_fds=(wfd,))
-    os.close(wfd)
-    try:
-        d.expect(Req.GET_CONFIG_REQUEST)
-        c = stderr_config(NOTICE)
-        c.actual_log.type = log_pb2.Log.SYSLOG
-        c.actual_log.ident = "vemra-clamd-test"
-        d.send_config(1, c)
-        d.expect(Req.MY_INFO_NOTIFICATION)
-        d.signal()
-        rc, _, _ = d.finish()
-    finally:
-        d.kill()
-    with os.fdopen(r) as f:
-        copied = f.read()
-    assert rc == 107
-    assert copied == (
-        "Notice: ClamD " + version + "\n"
-        "Notice: Termination signal received, exiting...\n"
-        "Notice: Exit with status 107 (Process terminated by signal)\n")
-
-
-def test_log_file_in_missing_directory_fails_with_102(warden, tmp_path, version):
-    d = warden()
+def file_log_in(path):
     c = stderr_config(NOTICE)
-    c.actual_log.type = log_pb2.Log.FILE
-    c.actual_log.path = str(tmp_path / "missing" / "clamd.log")
-    d.send_config(1, c)
-    assert d.recv() is None
-    rc, _, err = d.finish()
-    assert rc == 102
-    assert err == (
-        "Notice: ClamD " + version + "\n"
-        "Error: Initialization failed: Cannot create log: No such file or directory: \"%s\"\n"
-        "Notice: Exit with status 102 (Invalid configuration)\n" % c.actual_log.path)
+    c.actual_log.type = Log.FILE
+    c.actual_log.path = path
+    return encode(FromWarden(tag=FromWarden.GET_CONFIG_RESPONSE, config_revision=1, config=c))
 
 
-def _bad_config_response():
-    r = Resp(tag=Resp.GET_CONFIG_RESPONSE, config_revision=1)
-    return frame(r.SerializeToString())
-
-
-@pytest.mark.parametrize("data,line", [
-    (struct.pack("<I", 0), "Monitor connection: Invalid IPC message size"),
-    (struct.pack("<I", 64 * 1024 * 1024 + 1), "Monitor connection: Invalid IPC message size"),
-    (frame(b"\x08"), "Monitor connection: Invalid IPC message format"),
-    (frame(b"\x08\x63"), "Monitor connection: Invalid IPC message format"),  # unknown tag
-    (_bad_config_response(), "Monitor: GET_CONFIG_RESPONSE: Protocol violation [vx.Error:12]"),
-    (frame(Resp(tag=Resp.GET_MY_TOKEN_RESPONSE).SerializeToString()),
+@pytest.mark.parametrize("data,status,line", [
+    (frame(b""), Error.EC_MONITOR_IPC_ERROR, "Monitor connection: Invalid IPC message size"),
+    (struct.pack("<I", MAX_BODY + 1), Error.EC_MONITOR_IPC_ERROR, "Monitor connection: Invalid IPC message size"),
+    (frame(b"\x08"), Error.EC_MONITOR_IPC_ERROR, "Monitor connection: Invalid IPC message format"),
+    (frame(b"\x08\x63"), Error.EC_MONITOR_IPC_ERROR, "Monitor connection: Invalid IPC message format"),
+    (encode(FromWarden(tag=FromWarden.GET_CONFIG_RESPONSE, config_revision=1)), Error.EC_MONITOR_IPC_ERROR,
+     "Monitor: GET_CONFIG_RESPONSE: Protocol violation [vx.Error:12]"),
+    (encode(FromWarden(tag=FromWarden.GET_MY_TOKEN_RESPONSE)), Error.EC_MONITOR_IPC_ERROR,
      "Monitor: GET_MY_TOKEN_RESPONSE: Unexpected IPC message [vx.Error:11]"),
-    (b"", "Monitor connection: End of file"),
-])
-def test_broken_link_ends_with_status_1(warden, version, data, line):
-    d = warden()
-    if data:
-        d.send_raw(data)
+    (None, Error.EC_MONITOR_IPC_ERROR, "Monitor connection: End of file"),
+    (file_log_in("/nonexistent/vemra/clamd.log"), Error.EC_BAD_CONFIG,
+     'Initialization failed: Cannot create log: No such file or directory: "/nonexistent/vemra/clamd.log"'),
+], ids=["empty-frame", "frame-too-long", "truncated", "unknown-tag", "config-missing", "unexpected",
+        "closed", "log-in-missing-directory"])
+def test_link_and_configuration_failures_end_the_daemon(daemon, version, data, status, line):
+    d = daemon()
+    if data is None:
+        d.link.sock.shutdown(2)
     else:
-        d.parent.shutdown(2)
-    rc, _, err = d.finish()
-    assert rc == 1
-    assert err == (
-        "Notice: ClamD " + version + "\n"
-        "Error: " + line + "\n"
-        "Notice: Exit with status 1 (Error on monitor channel)\n")
-
-
-def test_bad_descriptor_is_reported(clamd_path, version):
-    import subprocess
-    from conftest import clean_env
-    r = subprocess.run([clamd_path], env=clean_env(COM_VEMRA_MONITOR="250"), capture_output=True, text=True,
-                       timeout=20)
-    assert r.returncode == 125
-    assert r.stderr == (
-        "Notice: ClamD " + version + "\n"
-        "Error: assign: Bad file descriptor [system:9]\n"
-        "Notice: Exit with status 125 (Unexpected error)\n")
+        d.link.send_raw(data)
+    assert d.finish() == (status, "", "Notice: ClamD " + version + "\nError: " + line + "\n" + exit_line(status))

@@ -1,0 +1,336 @@
+"""Starting the programs under test and the fakes around them: vemra-clamd
+under a scripted Warden serving real endpoints, vemra-warden on a
+configuration file, the scripted daemon Warden starts in its place, fakes
+of the suite's services; the clamd client side; waiting with a deadline."""
+
+import json
+import os
+import re
+import resource
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+import wire
+from wire import BUILD, DEADLINE, ClamdConfig, FromWarden, Log, LogLevel, ToWarden
+
+CLAMD = os.path.join(BUILD, "app", "vemra-clamd")
+WARDEN = os.path.join(BUILD, "suite", "warden", "vemra-warden")
+FAKE_CLAMD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fake_clamd.py")
+
+SANITIZER_MARKS = ("Sanitizer", "runtime error:")
+# Out of descriptors, the dynamic type check cannot open the pipe it probes
+# memory through and reports sound objects as having an invalid vptr.
+VPTR_PROBE_FAILED = ("which does not point to an object of type", "note: object has invalid vptr",
+                     "<memory cannot be printed>")
+
+
+def wait_for(condition, what, timeout=DEADLINE):
+    """Polls condition() until it returns a true value, which it returns."""
+    end, delay = time.monotonic() + timeout, 0.005
+    while True:
+        value = condition()
+        if value:
+            return value
+        assert time.monotonic() < end, "timed out waiting for " + what
+        time.sleep(delay)
+        delay = min(delay * 2, 0.1)
+
+
+def proc_state(pid):
+    """The scheduler state of a process ('R', 'S', ...)."""
+    with open("/proc/%d/stat" % pid) as f:
+        # It follows the command name, which is in parentheses.
+        return f.read().rsplit(")", 1)[1].split()[0]
+
+
+def sanitizer_report(text, out_of_descriptors=False):
+    ignored = VPTR_PROBE_FAILED if out_of_descriptors else ()
+    return "\n".join(l for l in text.splitlines()
+                     if any(m in l for m in SANITIZER_MARKS) and not any(m in l for m in ignored))
+
+
+def clean_env(**extra):
+    """The environment without the variables that change the daemon's mode."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("COM_VEMRA_")}
+    env.update(extra)
+    return env
+
+
+def run(args, **kw):
+    kw.setdefault("env", clean_env())
+    return subprocess.run(args, capture_output=True, text=True, timeout=DEADLINE, **kw)
+
+
+def free_port():
+    """A TCP port nobody listens on right now."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def nofile(limit):
+    """A preexec_fn that sets the child's descriptor limit."""
+    return lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (limit, limit))
+
+
+def stderr_config(level=None):
+    c = ClamdConfig()
+    if level is not None:
+        c.log_level = level
+    c.actual_log.type = Log.STDERR
+    return c
+
+
+class Daemon:
+    """vemra-clamd started the way Warden starts it, on one end of a
+    socketpair named in COM_VEMRA_MONITOR (the number formatted by monitor),
+    with the test on Warden's side of the link. The configurations of
+    endpoints it is given log at Debug to a file in a short private
+    directory (Unix socket paths are limited to 107 bytes)."""
+
+    def __init__(self, env=None, pass_fds=(), preexec_fn=None, monitor="%d"):
+        self.dir = tempfile.mkdtemp(prefix="vc", dir="/tmp")
+        self.log_path = os.path.join(self.dir, "log")
+        self.revision, self.stats, self.stderr = 0, [], None
+        # Set by tests that exhaust the daemon's descriptors on purpose.
+        self.out_of_descriptors = False
+        parent, child = socket.socketpair()
+        self.link = wire.Channel(parent, ToWarden)
+        self.proc = subprocess.Popen(
+            [CLAMD], env=clean_env(COM_VEMRA_MONITOR=monitor % child.fileno(), **(env or {})),
+            pass_fds=(child.fileno(),) + tuple(pass_fds), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            preexec_fn=preexec_fn)
+        child.close()
+
+    def send_config(self, revision, config):
+        self.link.send(FromWarden(tag=FromWarden.GET_CONFIG_RESPONSE, config_revision=revision, config=config))
+
+    def apply(self, endpoints, read_timeout=10000, wait=True):
+        """Hands over a new revision for endpoints; waits until it is in force."""
+        c = ClamdConfig(log_level=LogLevel.LOG_LEVEL_DEBUG, read_timeout=read_timeout)
+        c.actual_log.type, c.actual_log.path = Log.FILE, self.log_path
+        for ep in endpoints:
+            item = c.endpoint.item.add(tag=ep.tag)
+            if ep.path:
+                item.clamd_socket.local = ep.path
+            else:
+                item.clamd_socket.ip.address, item.clamd_socket.ip.port = "127.0.0.1", ep.port
+            if ep.read_timeout is not None:
+                item.read_timeout = ep.read_timeout
+        self.revision += 1
+        self.send_config(self.revision, c)
+        if wait:
+            m = self.message()
+            assert m is not None and (m.tag, m.config_revision) == (ToWarden.MY_INFO_NOTIFICATION, self.revision), \
+                "%s; log:\n%s" % (m, self.log())
+
+    def message(self):
+        """The next message but statistics reports, which are kept; None
+        once the daemon has closed the link."""
+        while True:
+            m = self.link.recv()
+            if m is None or m.tag != ToWarden.MY_STAT_NOTIFICATION:
+                return m
+            self.stats.append(m.stat.connections)
+
+    def stat(self):
+        """The next statistics report."""
+        while not self.stats:
+            m = self.link.recv()
+            assert m is not None, "daemon closed the link; log:\n" + self.log()
+            if m.tag == ToWarden.MY_STAT_NOTIFICATION:
+                self.stats.append(m.stat.connections)
+        return self.stats.pop(0)
+
+    def log(self):
+        if not os.path.exists(self.log_path):
+            return ""
+        with open(self.log_path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+
+    def log_lines(self, start=0):
+        """Log lines after the first start characters, without the time and
+        process id that the file sink puts in front of the level."""
+        return [line.partition("] ")[2] or line for line in self.log()[start:].splitlines()]
+
+    def wait_log(self, line, start=0):
+        """Waits until the log holds line (a whole line, level included)."""
+        wait_for(lambda: line in self.log_lines(start), "log line " + repr(line))
+
+    def signal(self, sig=signal.SIGTERM):
+        self.proc.send_signal(sig)
+
+    def finish(self):
+        """Waits for the end; returns the exit status, stdout and stderr."""
+        out, err = self.proc.communicate(timeout=DEADLINE)
+        self.stderr = err.decode()
+        self.link.sock.close()
+        return self.proc.returncode, out.decode(), self.stderr
+
+    def stop(self):
+        """SIGTERM; returns the exit status once the daemon is gone."""
+        if self.proc.poll() is None:
+            self.signal()
+        return self.finish()[0]
+
+    def sanitizer_report(self):
+        return sanitizer_report(self.stderr or "", self.out_of_descriptors)
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.communicate()
+        self.link.sock.close()
+
+
+class Endpoint:
+    """One listening endpoint as the configuration names it, and its client."""
+
+    def __init__(self, tag, path=None, port=None, read_timeout=None):
+        self.tag, self.path, self.port, self.read_timeout = tag, path, port, read_timeout
+
+    @property
+    def description(self):
+        """As the started/shutdown lines print it."""
+        return self.path + " (local)" if self.path else "127.0.0.1:%d(IPv4)" % self.port
+
+    def retagged(self, tag):
+        return Endpoint(tag, self.path, self.port, self.read_timeout)
+
+    def connect(self):
+        if not self.path:
+            return socket.create_connection(("127.0.0.1", self.port), timeout=DEADLINE)
+        s = socket.socket(socket.AF_UNIX)
+        s.settimeout(DEADLINE)
+        s.connect(self.path)
+        return s
+
+    def ask(self, data):
+        """One exchange on a new connection: all the daemon sends until it closes."""
+        with self.connect() as s:
+            s.sendall(data)
+            return read(s)
+
+
+def endpoint(family, directory, tag=None, name="s", **kw):
+    """A Unix-domain endpoint in directory or a TCP one on a free port."""
+    if family == "unix":
+        return Endpoint(tag or "u", path=os.path.join(directory, name), **kw)
+    return Endpoint(tag or "t", port=free_port(), **kw)
+
+
+def read(s, until=None):
+    """What s receives up to a terminator (bytes; read one at a time, so
+    nothing after it is taken) or a length (int), or, with neither, until
+    the peer closes. Fails when that has not come by the deadline."""
+    end, data = time.monotonic() + DEADLINE, b""
+    while not (isinstance(until, bytes) and data.endswith(until) or isinstance(until, int) and len(data) >= until):
+        s.settimeout(max(0.0, end - time.monotonic()))
+        try:
+            chunk = s.recv(until - len(data) if isinstance(until, int) else 1 if until else 65536)
+        except socket.timeout:
+            raise AssertionError("timed out after %r, waiting for %r" % (data, until or "the close"))
+        if not chunk:
+            assert until is None, "closed after %r, waiting for %r" % (data, until)
+            break
+        data += chunk
+    return data
+
+
+def exchange(s, data, reply):
+    """Sends data and checks that exactly reply comes back."""
+    s.sendall(data)
+    assert read(s, len(reply)) == reply
+
+
+class Warden:
+    """vemra-warden on a configuration file in directory tmp; its log
+    (stderr, shared with its children) goes to a file."""
+
+    def __init__(self, tmp, config, env=None, pass_fds=()):
+        self.conf, self.err_path = tmp / "vemra.conf", tmp / "warden.log"
+        self.conf.write_text(config)
+        with open(self.err_path, "wb") as err:
+            self.proc = subprocess.Popen(
+                [WARDEN, "--config", str(self.conf)], env=clean_env(**(env or {})),
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err, pass_fds=pass_fds)
+
+    def log(self):
+        return self.err_path.read_text()
+
+    def wait_log(self, pattern, count=1):
+        """Waits until pattern has matched count lines; returns the last match."""
+        def found():
+            matches = list(re.finditer("^.*" + pattern + ".*$", self.log(), re.M))
+            return matches[count - 1] if len(matches) >= count else None
+        try:
+            return re.search(pattern, wait_for(found, pattern).group(0))
+        except AssertionError:
+            raise AssertionError("no line matching %r in:\n%s" % (pattern, self.log()))
+
+    def reload(self, config=None):
+        if config is not None:
+            self.conf.write_text(config)
+        self.proc.send_signal(signal.SIGHUP)
+
+    def stop(self, sig=signal.SIGTERM):
+        self.proc.send_signal(sig)
+        return self.proc.wait(timeout=DEADLINE)
+
+    def cleanup(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        for pid in re.findall(r"started ClamD \(.*\), pid (\d+)", self.log()):
+            try:
+                os.killpg(int(pid), signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+
+
+class FakeClamd:
+    """What Warden starts in place of vemra-clamd (fake_clamd.py): it
+    journals every message it gets, and files in tmp steer it."""
+
+    path = FAKE_CLAMD
+
+    def __init__(self, tmp):
+        self.journal, self.exit_file, self.garbage_file = tmp / "journal", tmp / "exit-status", tmp / "garbage"
+        self.env = {"FAKE_JOURNAL": str(self.journal), "FAKE_EXIT_FILE": str(self.exit_file),
+                    "FAKE_GARBAGE_FILE": str(self.garbage_file), "VEMRA_BUILD_DIR": BUILD}
+
+    def records(self, **match):
+        lines = self.journal.read_text().splitlines() if self.journal.exists() else []
+        return [r for r in map(json.loads, lines) if all(r.get(k) == v for k, v in match.items())]
+
+    def wait(self, count=1, **match):
+        """The records that match, once there are count of them."""
+        return wait_for(lambda: len(self.records(**match)) >= count and self.records(**match),
+                        "%d journal records %r" % (count, match))
+
+
+class ScriptedService:
+    """A fake of one of the suite's services: listens on a Unix socket and
+    speaks frames with each client, reading what arrives as `incoming`."""
+
+    def __init__(self, path, incoming):
+        self.incoming, self.clients = incoming, []
+        self.listener = socket.socket(socket.AF_UNIX)
+        self.listener.bind(path)
+        self.listener.listen()
+
+    def accept(self):
+        """The link to the next client."""
+        self.listener.settimeout(DEADLINE)
+        sock, _ = self.listener.accept()
+        sock.settimeout(None)
+        self.clients.append(wire.Channel(sock, self.incoming))
+        return self.clients[-1]
+
+    def close(self):
+        for c in self.clients:
+            c.sock.close()
+        self.listener.close()
