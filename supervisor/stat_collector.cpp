@@ -7,7 +7,8 @@
 #include "system_error.h"
 #include "warden_tie.h"
 
-cl_stat_collector_t::cl_stat_collector_t(cl_inventory_t& owner) : owner_(owner), timer_(owner.io_context()) {}
+cl_stat_collector_t::cl_stat_collector_t(cl_inventory_t& owner, std::chrono::steady_clock::duration period)
+    : owner_(owner), period_(period), timer_(owner.io_context()) {}
 
 void cl_stat_collector_t::start() {
   std::weak_ptr<cl_stat_collector_t> weak = shared_from_this();
@@ -18,7 +19,7 @@ void cl_stat_collector_t::start() {
 }
 
 void cl_stat_collector_t::arm() {
-  timer_.expires_after(std::chrono::seconds(1));
+  timer_.expires_after(period_);
   auto self = shared_from_this();
   timer_.async_wait([self](const boost::system::error_code& ec) { self->on_timer(ec); });
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -9,10 +10,12 @@
 class cl_inventory_t;
 
 // Counts client connections and reports them to the supervisor once a
-// second while there is anything to report.
+// period (a second) while there is anything to report.
 class cl_stat_collector_t : public std::enable_shared_from_this<cl_stat_collector_t> {
 public:
-  explicit cl_stat_collector_t(cl_inventory_t& owner);
+  // The period is the daemon's second; tests shorten it rather than wait.
+  explicit cl_stat_collector_t(cl_inventory_t& owner,
+                               std::chrono::steady_clock::duration period = std::chrono::seconds(1));
 
   // Stops on the inventory's stop signal, then arms the timer.
   void start();
@@ -30,6 +33,7 @@ private:
   void on_timer(const boost::system::error_code& ec);
 
   cl_inventory_t& owner_;
+  const std::chrono::steady_clock::duration period_;
   boost::asio::steady_timer timer_;
   std::uint64_t base_ = 0;
   std::uint64_t in_ = 0;

@@ -1,8 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "../supervisor/peer_socket.h"
 #include "installation_monitor.h"
 #include "inventory.h"
+#include "run_until.h"
+#include "warden_end.h"
 
 namespace {
 
@@ -22,37 +23,35 @@ google::protobuf::RepeatedPtrField<vx::AppInfo> list_with(std::initializer_list<
 }  // namespace
 
 TEST(InstallationMonitor, AnswersFromTheSupervisorsList) {
-  peer_socket_t peer;
-  cl_inventory_t inventory(peer.daemon_fd);
+  warden_end_t warden;
+  cl_inventory_t inventory(warden.daemon_fd);
   auto& monitor = inventory.installation_monitor();
   std::vector<std::string> fired;
   monitor.courier_notification().connect([&](bool on) { fired.push_back(on ? "courier on" : "courier off"); });
   monitor.sieve_notification().connect([&](bool on) { fired.push_back(on ? "sieve on" : "sieve off"); });
-
   using answer = std::pair<bool, bool>;
-  EXPECT_EQ(answer(false, false), monitor.query(vx::APP_COURIER));
-  EXPECT_EQ(answer(false, false), monitor.query(vx::APP_SIEVE));
+  const auto answers = [&] { return std::make_pair(monitor.query(vx::APP_COURIER), monitor.query(vx::APP_SIEVE)); };
 
+  EXPECT_EQ(std::make_pair(answer(false, false), answer(false, false)), answers());
   // A list without the supervisor's entry changes nothing.
   google::protobuf::RepeatedPtrField<vx::AppInfo> plain;
   plain.Add()->set_app(vx::APP_SIEVE);
   monitor.on_appinfo(plain);
-  EXPECT_EQ(answer(false, false), monitor.query(vx::APP_SIEVE));
+  EXPECT_EQ(std::make_pair(answer(false, false), answer(false, false)), answers());
   EXPECT_TRUE(fired.empty());
 
+  // Every list fires both notifications, changed or not.
   monitor.on_appinfo(list_with({vx::APP_SIEVE, vx::APP_CLAMD}));
-  EXPECT_EQ(answer(true, true), monitor.query(vx::APP_SIEVE));
-  EXPECT_EQ(answer(true, false), monitor.query(vx::APP_COURIER));
+  monitor.on_appinfo(list_with({vx::APP_SIEVE, vx::APP_CLAMD}));
+  EXPECT_EQ(std::make_pair(answer(true, false), answer(true, true)), answers());
   EXPECT_EQ(answer(false, false), monitor.query(vx::APP_CLAMD));
-  monitor.on_appinfo(list_with({vx::APP_SIEVE, vx::APP_CLAMD}));
   EXPECT_EQ((std::vector<std::string>{"courier off", "sieve on", "courier off", "sieve on"}), fired);
 
   // Delivered through the supervisor link as well.
   vx::Warden2ClamdMessage m;
   m.set_tag(vx::Warden2ClamdMessage::APPINFO_NOTIFICATION);
   *m.mutable_appinfo() = list_with({vx::APP_COURIER});
-  peer.send(m);
-  peer_socket_t::run_until(inventory.io_context(), [&] { return fired.size() == 6; });
-  EXPECT_EQ(answer(true, true), monitor.query(vx::APP_COURIER));
-  EXPECT_EQ(answer(true, false), monitor.query(vx::APP_SIEVE));
+  warden.send(m);
+  ASSERT_TRUE(run_until(inventory.io_context(), [&] { return fired.size() == 6; }));
+  EXPECT_EQ(std::make_pair(answer(true, true), answer(true, false)), answers());
 }

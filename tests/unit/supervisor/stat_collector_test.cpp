@@ -1,46 +1,59 @@
+#include <chrono>
+#include <tuple>
+
 #include <gtest/gtest.h>
 
 #include "inventory.h"
-#include "peer_socket.h"
 #include "stat_collector.h"
-#include "warden_tie.h"
+#include "warden_end.h"
 
 namespace {
 
-void expect_report(peer_socket_t& peer, cl_inventory_t& inventory, uint64_t base, uint64_t in, uint64_t out) {
-  auto m = peer.receive(inventory.io_context());
-  ASSERT_EQ(vx::Clamd2WardenMessage::MY_STAT_NOTIFICATION, m.tag());
-  EXPECT_EQ(base, m.stat().connections().base());
-  EXPECT_EQ(in, m.stat().connections().in());
-  EXPECT_EQ(out, m.stat().connections().out());
+// base, in, out
+using counts_t = std::tuple<uint64_t, uint64_t, uint64_t>;
+
+counts_t next_report(warden_end_t& warden, cl_inventory_t& inventory) {
+  const auto m = warden.receive(inventory.io_context());
+  EXPECT_EQ(vx::Clamd2WardenMessage::MY_STAT_NOTIFICATION, m.tag());
+  return {m.stat().connections().base(), m.stat().connections().in(), m.stat().connections().out()};
 }
 
 }  // namespace
 
+// The collectors are the test's own: the inventory's reports nothing while
+// its counts stay zero, and the test's first one has no timer at all.
 TEST(StatCollector, ReportsIntervalsWhileAnythingHappened) {
-  peer_socket_t peer;
-  cl_inventory_t inventory(peer.daemon_fd);
-  auto& stats = inventory.stats();
-
-  EXPECT_FALSE(stats.report());  // nothing ever: nothing sent
-
-  stats.connection_opened();
-  stats.connection_closed();
-  EXPECT_TRUE(stats.report());
-  expect_report(peer, inventory, 0, 1, 1);
-  EXPECT_FALSE(stats.report());  // the interval after that is empty
-
-  for (int i = 0; i < 3; ++i) stats.connection_opened();
-  EXPECT_TRUE(stats.report());
-  expect_report(peer, inventory, 3, 3, 0);
-  EXPECT_TRUE(stats.report());  // long-lived clients keep being reported
-  expect_report(peer, inventory, 3, 0, 0);
+  warden_end_t warden;
+  cl_inventory_t inventory(warden.daemon_fd);
+  auto stats = std::make_shared<cl_stat_collector_t>(inventory);
+  const struct {
+    int opened, closed;
+    bool sent;
+    counts_t report;
+  } steps[] = {
+      {0, 0, false, {}},        // nothing ever: nothing sent
+      {1, 1, true, {0, 1, 1}},  // in and out within one interval
+      {0, 0, false, {}},        // the interval after that is empty
+      {3, 0, true, {3, 3, 0}},
+      {0, 0, true, {3, 0, 0}},  // long-lived clients keep being reported
+  };
+  for (const auto& step : steps) {
+    for (int i = 0; i < step.opened; ++i) stats->connection_opened();
+    for (int i = 0; i < step.closed; ++i) stats->connection_closed();
+    ASSERT_EQ(step.sent, stats->report());
+    if (step.sent) {
+      EXPECT_EQ(step.report, next_report(warden, inventory));
+    }
+  }
 }
 
-TEST(StatCollector, TimerSendsTheReport) {
-  peer_socket_t peer;
-  cl_inventory_t inventory(peer.daemon_fd);
-  inventory.stats().connection_opened();
-  // Sent by the one-second timer, not by the test.
-  expect_report(peer, inventory, 1, 1, 0);
+TEST(StatCollector, TimerSendsTheReports) {
+  warden_end_t warden;
+  cl_inventory_t inventory(warden.daemon_fd);
+  auto stats = std::make_shared<cl_stat_collector_t>(inventory, std::chrono::seconds(0));
+  stats->start();
+  stats->connection_opened();
+  // Sent by the timer, which re-arms itself.
+  EXPECT_EQ((counts_t{1, 1, 0}), next_report(warden, inventory));
+  EXPECT_EQ((counts_t{1, 0, 0}), next_report(warden, inventory));
 }
