@@ -1,8 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "../supervisor/peer_socket.h"
 #include "installation_monitor.h"
 #include "inventory.h"
+#include "run_until.h"
+#include "warden_end.h"
 
 namespace {
 
@@ -22,8 +23,8 @@ google::protobuf::RepeatedPtrField<vx::AppInfo> list_with(std::initializer_list<
 }  // namespace
 
 TEST(InstallationMonitor, AnswersFromTheSupervisorsList) {
-  peer_socket_t peer;
-  cl_inventory_t inventory(peer.daemon_fd);
+  warden_end_t warden;
+  cl_inventory_t inventory(warden.daemon_fd);
   auto& monitor = inventory.installation_monitor();
   std::vector<std::string> fired;
   monitor.courier_notification().connect([&](bool on) { fired.push_back(on ? "courier on" : "courier off"); });
@@ -51,8 +52,8 @@ TEST(InstallationMonitor, AnswersFromTheSupervisorsList) {
   vx::Warden2ClamdMessage m;
   m.set_tag(vx::Warden2ClamdMessage::APPINFO_NOTIFICATION);
   *m.mutable_appinfo() = list_with({vx::APP_COURIER});
-  peer.send(m);
-  peer_socket_t::run_until(inventory.io_context(), [&] { return fired.size() == 6; });
+  warden.send(m);
+  ASSERT_TRUE(run_until(inventory.io_context(), [&] { return fired.size() == 6; }));
   EXPECT_EQ(answer(true, true), monitor.query(vx::APP_COURIER));
   EXPECT_EQ(answer(true, false), monitor.query(vx::APP_SIEVE));
 }
