@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ini_file.h"
+#include "wd_ini_file.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "clamd_config.pb.h"
-#include "ini_reader.h"
-#include "warden_config.pb.h"
+#include "wd_config.pb.h"
+#include "wd_ini_reader.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "ini_values.h"
 #include "log.pb.h"
+#include "wd_ini_values.h"
 
 namespace {
 

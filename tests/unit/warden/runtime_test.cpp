@@ -9,10 +9,10 @@
 #include <boost/asio/io_context.hpp>
 #include <gtest/gtest.h>
 
-#include "child.h"
 #include "log.h"
-#include "log_collector.h"
-#include "spawn.h"
+#include "wd_child.h"
+#include "wd_log_collector.h"
+#include "wd_spawn.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "settings.h"
+#include "wd_settings.h"
 
 namespace {
 

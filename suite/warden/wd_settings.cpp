@@ -1,4 +1,4 @@
-#include "settings.h"
+#include "wd_settings.h"
 
 #include <unistd.h>
 
@@ -9,9 +9,9 @@
 #include <google/protobuf/descriptor.h>
 
 #include "annotation.pb.h"
-#include "ini_reader.h"
-#include "ini_values.h"
 #include "proto_error_category.h"
+#include "wd_ini_reader.h"
+#include "wd_ini_values.h"
 
 using google::protobuf::Descriptor;
 using google::protobuf::FieldDescriptor;

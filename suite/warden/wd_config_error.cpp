@@ -1,4 +1,4 @@
-#include "config_error.h"
+#include "wd_config_error.h"
 
 #include <utility>
 

@@ -7,8 +7,8 @@
 
 #include "application.pb.h"
 #include "clamd_config.pb.h"
-#include "ini_file.h"
-#include "warden_config.pb.h"
+#include "wd_config.pb.h"
+#include "wd_ini_file.h"
 
 // What the command line adds to the configuration file.
 struct wd_options_t {

@@ -1,4 +1,4 @@
-#include "supervisor.h"
+#include "wd_supervisor.h"
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -9,9 +9,9 @@
 #include <boost/asio/error.hpp>
 
 #include "exception_mapping.h"
-#include "ini_values.h"
 #include "log_factory.h"
 #include "system_error.h"
+#include "wd_ini_values.h"
 
 namespace {
 

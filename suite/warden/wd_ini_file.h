@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "config_error.h"
+#include "wd_config_error.h"
 
 // The lexical layer of the suite's configuration file: sections of
 // "Key = Value" lines. Nothing here knows what a key means.

@@ -10,8 +10,8 @@
 #include "eng_engine.h"
 #include "log.h"
 #include "log_factory.h"
-#include "scan_tool.h"
 #include "vemra_version.h"
+#include "vs_scan_tool.h"
 
 namespace po = boost::program_options;
 

@@ -1,4 +1,4 @@
-#include "child.h"
+#include "wd_child.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -13,8 +13,8 @@
 #include "exception_mapping.h"
 #include "log.h"
 #include "proto_error_category.h"
-#include "spawn.h"
 #include "system_error.h"
+#include "wd_spawn.h"
 
 namespace {
 

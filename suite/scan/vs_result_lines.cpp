@@ -1,4 +1,4 @@
-#include "result_lines.h"
+#include "vs_result_lines.h"
 
 #include "proto_error_category.h"
 

@@ -9,10 +9,10 @@
 
 #include "exception_mapping.h"
 #include "log_factory.h"
-#include "run_dir.h"
-#include "settings.h"
-#include "supervisor.h"
 #include "vemra_version.h"
+#include "wd_run_dir.h"
+#include "wd_settings.h"
+#include "wd_supervisor.h"
 
 namespace po = boost::program_options;
 

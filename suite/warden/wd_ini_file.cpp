@@ -1,4 +1,4 @@
-#include "ini_file.h"
+#include "wd_ini_file.h"
 
 #include <errno.h>
 #include <fcntl.h>

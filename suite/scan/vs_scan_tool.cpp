@@ -1,4 +1,4 @@
-#include "scan_tool.h"
+#include "vs_scan_tool.h"
 
 #include <errno.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 
 #include <google/protobuf/text_format.h>
 
-#include "result_lines.h"
+#include "vs_result_lines.h"
 
 namespace fs = std::filesystem;
 
