@@ -29,7 +29,7 @@ const char usage[] =
 }  // namespace
 
 int main(int argc, char** argv) {
-  scan_tool_t::settings_t settings;
+  vs_scan_tool_t::settings_t settings;
   std::vector<std::string> rules;
   std::vector<std::string> paths;
   bool verbose = false;
@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
   try {
     eng_engine_t engine;
     if (!rules.empty() && !engine.load_rules(rules).empty()) return exit_error;
-    scan_tool_t tool(engine, settings, std::cout);
+    vs_scan_tool_t tool(engine, settings, std::cout);
     for (const auto& path : paths) tool.scan_path(path);
     std::cout.flush();
     return tool.status();
