@@ -70,7 +70,7 @@ vx::AppInfo wd_supervisor_t::root_appinfo() const {
 }
 
 void wd_supervisor_t::configure_children() {
-  wd_child_t::settings_t clamd;
+  wd_child_t::launch_t clamd;
   clamd.program = settings_.clamd.exe_path();
   clamd.enabled = settings_.clamd.actual_start();
   clamd.collect_log = settings_.warden.collect_clamd_log();
