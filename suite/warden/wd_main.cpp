@@ -26,12 +26,6 @@ std::string self_exe() {
   return n > 0 ? std::string(path, static_cast<std::size_t>(n)) : std::string();
 }
 
-int report_config_error(const wd_config_error_t& e) {
-  for (const auto& issue : e.issues()) CF_ERROR("Warden: " << issue.text());
-  CF_ERROR("Warden: invalid configuration, not started");
-  return vx::EC_BAD_CONFIG;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -105,9 +99,11 @@ int main(int argc, char** argv) {
     io.run();
     return 0;
   } catch (const wd_config_error_t& e) {
-    return report_config_error(e);
+    wd_log_failure(e);
+    CF_ERROR("Warden: invalid configuration, not started");
+    return vx::EC_BAD_CONFIG;
   } catch (const std::exception& e) {
-    CF_ERROR("Warden: " << exception_text(e));
+    wd_log_failure(e);
     return exit_status_of(exception_error_code(e));
   }
 }

@@ -119,12 +119,8 @@ void wd_supervisor_t::reload() {
     if (next.warden.run_dir() != run_dir_->path()) run_dir = wd_run_dir_t::open(next.warden.run_dir());
     if (next.warden.log().SerializeAsString() != settings_.warden.log().SerializeAsString())
       sink = wd_make_log(next.warden.log());
-  } catch (const wd_config_error_t& e) {
-    for (const auto& issue : e.issues()) CF_ERROR("Warden: " << issue.text());
-    CF_ERROR("Warden: configuration not changed; revision " << revision_ << " stays in force");
-    return;
   } catch (const std::exception& e) {
-    CF_ERROR("Warden: " << exception_text(e));
+    wd_log_failure(e);
     CF_ERROR("Warden: configuration not changed; revision " << revision_ << " stays in force");
     return;
   }
