@@ -4,10 +4,12 @@
 #include <unistd.h>
 
 #include <iostream>
+#include <optional>
 
 #include <boost/program_options.hpp>
 
 #include "exception_mapping.h"
+#include "log.h"
 #include "log_factory.h"
 #include "vemra_version.h"
 #include "wd_run_dir.h"
@@ -20,28 +22,33 @@ namespace {
 
 const char program_name[] = "vemra-warden";
 
-std::string self_exe() {
-  char path[4096];
-  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  return n > 0 ? std::string(path, static_cast<std::size_t>(n)) : std::string();
-}
+// What the command line asks for.
+struct command_t {
+  wd_options_t options;
+  bool check = false;  // print the configuration and leave
+};
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  // Descriptors 0-2 must be taken, or the first files we open (the lock,
-  // a log) would become our stdin or stderr, and the children's too.
+// Descriptors 0-2 must be taken, or the first files we open (the lock, a
+// log) would become our stdin or stderr, and the children's too.
+void take_standard_descriptors() {
   for (int fd = open("/dev/null", O_RDWR); fd >= 0; fd = open("/dev/null", O_RDWR)) {
     if (fd > 2) {
       close(fd);
       break;
     }
   }
-  // Until the configuration says otherwise, everything goes to stderr.
-  cflog::set_threshold(cf_log_t::notice);
-  cflog::install(make_default_log());
+}
 
-  wd_options_t options;
+std::string self_exe() {
+  char path[4096];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  return n > 0 ? std::string(path, static_cast<std::size_t>(n)) : std::string();
+}
+
+// Reads the command line into command. Returns the exit status when there
+// is nothing to run: help or version printed, or a usage error reported.
+std::optional<int> parse_command_line(int argc, char** argv, command_t& command) {
+  wd_options_t& options = command.options;
   po::options_description visible("Options");
   // clang-format off
   visible.add_options()
@@ -77,12 +84,18 @@ int main(int argc, char** argv) {
     std::cout << program_name << " " << VEMRA_VERSION << "\n";
     return 0;
   }
+  command.check = vm.count("check") != 0;
+  return std::nullopt;
+}
 
-  options.self_exe = self_exe();
-  options.uid = geteuid();
+// Loads the configuration and either prints it (--check) or runs the suite
+// until it is stopped; returns the exit status.
+int run(command_t command) {
+  command.options.self_exe = self_exe();
+  command.options.uid = geteuid();
   try {
-    wd_settings_t settings = wd_load_settings(options);
-    if (vm.count("check")) {
+    wd_settings_t settings = wd_load_settings(command.options);
+    if (command.check) {
       std::cout << wd_settings_text(settings);
       return 0;
     }
@@ -94,7 +107,7 @@ int main(int argc, char** argv) {
     // A child gone away must cost a failed write, not Warden's life.
     signal(SIGPIPE, SIG_IGN);
     boost::asio::io_context io;
-    wd_supervisor_t supervisor(io, options, std::move(settings), std::move(run_dir));
+    wd_supervisor_t supervisor(io, command.options, std::move(settings), std::move(run_dir));
     supervisor.start();
     io.run();
     return 0;
@@ -106,4 +119,16 @@ int main(int argc, char** argv) {
     wd_log_failure(e);
     return exit_status_of(exception_error_code(e));
   }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  take_standard_descriptors();
+  // Until the configuration says otherwise, everything goes to stderr.
+  cflog::set_threshold(cf_log_t::notice);
+  cflog::install(make_default_log());
+  command_t command;
+  if (const auto status = parse_command_line(argc, argv, command)) return *status;
+  return run(std::move(command));
 }
