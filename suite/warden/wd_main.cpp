@@ -14,6 +14,7 @@
 #include "vemra_version.h"
 #include "wd_run_dir.h"
 #include "wd_settings.h"
+#include "wd_settings_text.h"
 #include "wd_supervisor.h"
 
 namespace po = boost::program_options;

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "wd_settings.h"
+#include "wd_settings_text.h"
 
 namespace {
 
