@@ -32,6 +32,23 @@ std::vector<std::string> issues_of(F step) {
 
 wd_ini_file_t parse(const std::string& text) { return wd_ini_file_t::parse(text, "t.conf"); }
 
+// A file written line by line, each with the problem it must raise ("" for
+// none): the text, and the problems as reported, "t.conf:<line>: " first.
+struct lines_t {
+  std::string text;
+  std::vector<std::string> issues;
+};
+lines_t lines(std::initializer_list<std::pair<std::string, std::string>> rows) {
+  lines_t out;
+  unsigned number = 0;
+  for (const auto& [line, issue] : rows) {
+    out.text += line + "\n";
+    ++number;
+    if (!issue.empty()) out.issues.push_back("t.conf:" + std::to_string(number) + ": " + issue);
+  }
+  return out;
+}
+
 TEST(IniFile, SectionsEntriesAndTheirLines) {
   const auto file = parse(
       "# comment\r\n; another\n\n  [ClamD]   # trailing comment\nLogLevel=Notice\n"
@@ -49,23 +66,23 @@ TEST(IniFile, SectionsEntriesAndTheirLines) {
 }
 
 TEST(IniFile, EveryMalformedLineIsReportedWithItsNumber) {
-  const std::string text = "Orphan = 1\n[ClamD\n[ClamD] junk\n[Clam D]\n"
-                           "Hidden = 1\n"  // under a bad header: not reported twice
-                           "[Warden]\njust words\nBad Key = 1\n= 1\n[a..b]\n[Warden]\nPath = /x\x01y\n" +
-                           std::string("Nul = /a\0b\n", 11);
-  EXPECT_EQ(issues_of([&] { parse(text); }),
-            (std::vector<std::string>{
-                "t.conf:1: Orphan: key outside any section",
-                "t.conf:2: missing ']' after section name",
-                "t.conf:3: unexpected text after section name: 'junk'",
-                "t.conf:4: bad section name '[Clam D]' (letters, digits, '_', '-', separated by dots)",
-                "t.conf:7: expected 'Key = Value' or '[Section]', got 'just words'",
-                "t.conf:8: bad key 'Bad Key' (letters, digits, '_', '-')",
-                "t.conf:9: bad key '' (letters, digits, '_', '-')",
-                "t.conf:10: bad section name '[a..b]' (letters, digits, '_', '-', separated by dots)",
-                "t.conf:12: control character in line",
-                "t.conf:13: control character in line",
-            }));
+  const std::string bad_name = " (letters, digits, '_', '-', separated by dots)";
+  const auto file = lines({
+      {"Orphan = 1", "Orphan: key outside any section"},
+      {"[ClamD", "missing ']' after section name"},
+      {"[ClamD] junk", "unexpected text after section name: 'junk'"},
+      {"[Clam D]", "bad section name '[Clam D]'" + bad_name},
+      {"Hidden = 1", ""},  // under a bad header: not reported twice
+      {"[Warden]", ""},
+      {"just words", "expected 'Key = Value' or '[Section]', got 'just words'"},
+      {"Bad Key = 1", "bad key 'Bad Key' (letters, digits, '_', '-')"},
+      {"= 1", "bad key '' (letters, digits, '_', '-')"},
+      {"[a..b]", "bad section name '[a..b]'" + bad_name},
+      {"[Warden]", ""},
+      {"Path = /x\x01y", "control character in line"},
+      {std::string("Nul = /a\0b", 10), "control character in line"},
+  });
+  EXPECT_EQ(issues_of([&] { parse(file.text); }), file.issues);
 }
 
 TEST(IniFile, OnlyATrustworthyRegularFileOfBoundedSizeIsRead) {
@@ -199,53 +216,37 @@ TEST(IniReader, FillsRecordsByTheirDescriptorsAndKnowsTheLines) {
 }
 
 TEST(IniReader, EveryProblemIsNamedWithLineAndKey) {
-  const auto file = parse(
-      "[ClamD]\n"                       // 1
-      "ReadTimeout = 30x\n"             // 2
-      "Bogus = 1\n"                     // 3
-      "ReadTimeout = 30s\n"             // 4
-      "ActualLog = Stderr\n"            // 5: Warden fills it
-      "Endpoint = x\n"                  // 6: endpoints are sections
-      "StreamMaxLength = 5gb\n"         // 7
-      "ExePath = bin/vemra-clamd\n"     // 8
-      "LogLevel =\n"                    // 9
-      "[ClamD.Endpoint.a]\n"            // 10
-      "Tag = b\n"                       // 11: the tag is the section's
-      "ClamdSocket = localhost:3310\n"  // 12
-      "[ClamD.Endpoint.A]\n"            // 13
-      "[Sieve]\n"                       // 14
-      "[ClamD]\n"                       // 15
-      "[ClamD.Endpoint]\n"              // 16
-      "[Warden.Endpoint.x]\n"           // 17
-      "[Warden]\n"                      // 18
-      "RunDir =\n");                    // 19
+  const std::string known = " (known: [ClamD], [ClamD.Endpoint.<tag>], [Warden])";
+  const auto file = lines({
+      {"[ClamD]", ""},
+      {"ReadTimeout = 30x", "ReadTimeout: bad time unit 'x' in '30x': use a whole number with ms, s, m or h "
+                            "(a bare number is milliseconds)"},
+      {"Bogus = 1", "Bogus: unknown key in [ClamD]"},
+      {"ReadTimeout = 30s", "ReadTimeout: duplicate key (first set on line 2)"},
+      {"ActualLog = Stderr", "ActualLog: unknown key in [ClamD]"},  // Warden fills it
+      {"Endpoint = x", "Endpoint: unknown key in [ClamD]"},         // endpoints are sections
+      {"StreamMaxLength = 5gb", "StreamMaxLength: '5gb' is too large (at most 4294967295 bytes)"},
+      {"ExePath = bin/vemra-clamd", "ExePath: 'bin/vemra-clamd' is not an absolute path"},
+      {"LogLevel =", "LogLevel: empty value"},
+      {"[ClamD.Endpoint.a]", ""},
+      {"Tag = b", "Tag: unknown key in [ClamD.Endpoint.a]"},  // the tag is the section's
+      {"ClamdSocket = localhost:3310", "ClamdSocket: bad socket 'localhost:3310': 'localhost' is not an IP address: "
+                                       "use an absolute Unix-socket path, IPv4-address:port or [IPv6-address]:port"},
+      {"[ClamD.Endpoint.A]", "[ClamD.Endpoint.A]: duplicate Endpoint 'A' (first defined on line 10)"},
+      {"[Sieve]", "[Sieve]: unknown section" + known},
+      {"[ClamD]", "[ClamD]: duplicate section (first on line 1)"},
+      {"[ClamD.Endpoint]", "[ClamD.Endpoint]: unknown section" + known},
+      {"[Warden.Endpoint.x]", "[Warden.Endpoint.x]: unknown section" + known},
+      {"[Warden]", ""},
+      {"RunDir =", "RunDir: empty value"},
+  });
+  const auto parsed = parse(file.text);
   vx::ClamdConfig clamd;
   vx::WardenConfig warden;
-  wd_ini_reader_t reader(file);
+  wd_ini_reader_t reader(parsed);
   reader.add_record(clamd, wd_clamd_hidden_fields());
   reader.add_record(warden);
-  const std::string known = " (known: [ClamD], [ClamD.Endpoint.<tag>], [Warden])";
-  EXPECT_EQ(issues_of([&] { reader.read(); }),
-            (std::vector<std::string>{
-                "t.conf:2: ReadTimeout: bad time unit 'x' in '30x': use a whole number with ms, s, m or h "
-                "(a bare number is milliseconds)",
-                "t.conf:3: Bogus: unknown key in [ClamD]",
-                "t.conf:4: ReadTimeout: duplicate key (first set on line 2)",
-                "t.conf:5: ActualLog: unknown key in [ClamD]",
-                "t.conf:6: Endpoint: unknown key in [ClamD]",
-                "t.conf:7: StreamMaxLength: '5gb' is too large (at most 4294967295 bytes)",
-                "t.conf:8: ExePath: 'bin/vemra-clamd' is not an absolute path",
-                "t.conf:9: LogLevel: empty value",
-                "t.conf:11: Tag: unknown key in [ClamD.Endpoint.a]",
-                "t.conf:12: ClamdSocket: bad socket 'localhost:3310': 'localhost' is not an IP address: use "
-                "an absolute Unix-socket path, IPv4-address:port or [IPv6-address]:port",
-                "t.conf:13: [ClamD.Endpoint.A]: duplicate Endpoint 'A' (first defined on line 10)",
-                "t.conf:14: [Sieve]: unknown section" + known,
-                "t.conf:15: [ClamD]: duplicate section (first on line 1)",
-                "t.conf:16: [ClamD.Endpoint]: unknown section" + known,
-                "t.conf:17: [Warden.Endpoint.x]: unknown section" + known,
-                "t.conf:19: RunDir: empty value",
-            }));
+  EXPECT_EQ(issues_of([&] { reader.read(); }), file.issues);
 }
 
 wd_options_t user_options() {
@@ -324,18 +325,19 @@ TEST(Settings, DetectSwitchesAndLogDestinationAreResolved) {
 }
 
 TEST(Settings, ProblemsOnlyTheWholeFileShows) {
-  EXPECT_EQ(issues_of([] {
-              resolve("[ClamD.Endpoint.a]\nReadTimeout = 1s\n[ClamD.Endpoint.b]\nClamdSocket = [::1]:5\n"
-                      "[ClamD.Endpoint.c]\nClamdSocket = [0::1]:5\n"
-                      "[Warden]\nLog = Auto\nRestartDelay = 10ms\nStopTimeout = 0\n");
-            }),
-            (std::vector<std::string>{
-                "t.conf:1: [ClamD.Endpoint.a]: no ClamdSocket: where should it listen?",
-                "t.conf:6: ClamdSocket: '[::1]:5' is already used by endpoint 'b'",
-                "t.conf:8: Log: Auto is for the services' logs; use Stderr, Syslog or a file path here",
-                "t.conf:9: RestartDelay: must be at least 100ms",
-                "t.conf:10: StopTimeout: must be more than 0",
-            }));
+  const auto file = lines({
+      {"[ClamD.Endpoint.a]", "[ClamD.Endpoint.a]: no ClamdSocket: where should it listen?"},
+      {"ReadTimeout = 1s", ""},
+      {"[ClamD.Endpoint.b]", ""},
+      {"ClamdSocket = [::1]:5", ""},
+      {"[ClamD.Endpoint.c]", ""},
+      {"ClamdSocket = [0::1]:5", "ClamdSocket: '[::1]:5' is already used by endpoint 'b'"},
+      {"[Warden]", ""},
+      {"Log = Auto", "Log: Auto is for the services' logs; use Stderr, Syslog or a file path here"},
+      {"RestartDelay = 10ms", "RestartDelay: must be at least 100ms"},
+      {"StopTimeout = 0", "StopTimeout: must be more than 0"},
+  });
+  EXPECT_EQ(issues_of([&] { resolve(file.text); }), file.issues);
   auto options = user_options();
   options.run_dir = "relative";
   EXPECT_EQ(issues_of([&] { resolve("", options); }),
