@@ -4,7 +4,6 @@ statuses 0 (clean), 1 (threat found) and 2 (error)."""
 import io
 import os
 import subprocess
-import tarfile
 import zipfile
 
 import pytest
@@ -16,18 +15,7 @@ SCAN = os.path.join(BUILD, "suite", "scan", "vemra-scan")
 EICAR = b"X5O!P%@AP[4\\PZX54(P^)7CC)7}$" + b"EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"
 
 
-@pytest.fixture(scope="module")
-def scan_tool():
-    if not os.path.exists(SCAN):
-        pytest.fail("vemra-scan is not built: " + SCAN)
-    return SCAN
-
-
-def run(*args):
-    return subprocess.run(list(args), capture_output=True, text=True, timeout=60)
-
-
-def zip_of(members):
+def zip_of(*members):
     out = io.BytesIO()
     with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
         for name, data in members:
@@ -35,98 +23,81 @@ def zip_of(members):
     return out.getvalue()
 
 
-def tgz_of(members):
-    out = io.BytesIO()
-    with tarfile.open(fileobj=out, mode="w:gz") as t:
-        for name, data in members:
-            info = tarfile.TarInfo(name)
-            info.size = len(data)
-            t.addfile(info, io.BytesIO(data))
-    return out.getvalue()
+FILES = {
+    "clean.txt": b"nothing to see\n",
+    "eicar.com": EICAR,
+    "outer.zip": zip_of(("readme", b"clean"), ("inner.zip", zip_of(("x/eicar.com", EICAR)))),
+    "two.zip": zip_of(("a", EICAR), ("b", b"VEMRA-TEST-SIGNATURE-JOKE")),
+    "susp": b"VEMRA-TEST-SIGNATURE-SUSPICIOUS",
+    "tree/b/adware.txt": b"VEMRA-TEST-SIGNATURE-ADWARE and the rest",
+    "tree/a.txt": b"clean",
+    "tree/c/d/e.zip": zip_of(("eicar.com", EICAR)),
+    "rules/local.yar": b'rule local { meta: threat_type = "hacktool" threat_name = "Local-Tool"\n'
+                       b'  strings: $a = "local tool" condition: $a }\n',
+    "broken/broken.yar": b"rule broken {\n  condition: nothing_defined\n}\n",
+    "target": b"a local tool inside",
+}
 
 
-def write(path, data):
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_bytes(data)
-    return str(path)
-
-
-def test_one_line_per_file_and_exit_status(scan_tool, tmp_path):
-    clean = write(tmp_path / "clean.txt", b"nothing to see\n")
-    eicar = write(tmp_path / "eicar.com", EICAR)
-    nested = write(tmp_path / "outer.zip",
-                   zip_of([("readme", b"clean"), ("inner.tar.gz", tgz_of([("x/eicar.com", EICAR)]))]))
-    missing = str(tmp_path / "missing")
-
-    r = run(scan_tool, clean)
-    assert (r.returncode, r.stdout) == (0, clean + ": OK\n")
-    r = run(scan_tool, eicar)
-    assert (r.returncode, r.stdout) == (1, eicar + ": EICAR-Test-File FOUND\n")
-    r = run(scan_tool, nested)
-    assert (r.returncode, r.stdout) == (1, nested + ": EICAR-Test-File FOUND\n")
-    r = run(scan_tool, "--archive-max-level", "0", nested)
-    assert (r.returncode, r.stdout) == (0, nested + ": OK\n")
-    r = run(scan_tool, missing)
-    assert (r.returncode, r.stdout) == (2, missing + ": File not found. ERROR\n")
-    # A threat outweighs an error.
-    r = run(scan_tool, missing, eicar, clean)
-    assert r.returncode == 1
-    assert r.stdout.splitlines() == [missing + ": File not found. ERROR",
-                                     eicar + ": EICAR-Test-File FOUND", clean + ": OK"]
-
-
-def test_directories_are_walked_in_name_order(scan_tool, tmp_path):
-    root = tmp_path / "tree"
-    write(root / "b" / "adware.txt", b"VEMRA-TEST-SIGNATURE-ADWARE and the rest")
-    write(root / "a.txt", b"clean")
-    write(root / "c" / "d" / "e.zip", zip_of([("eicar.com", EICAR)]))
+@pytest.fixture(scope="module")
+def workdir(tmp_path_factory):
+    """A directory holding FILES, where vemra-scan runs with relative paths."""
+    if not os.path.exists(SCAN):
+        pytest.fail("vemra-scan is not built: " + SCAN)
+    root = tmp_path_factory.mktemp("scan")
+    for name, data in FILES.items():
+        (root / name).parent.mkdir(parents=True, exist_ok=True)
+        (root / name).write_bytes(data)
     # Links inside a tree are not followed; special files are skipped.
-    os.symlink(str(root / "a.txt"), str(root / "link"))
-    os.mkfifo(str(root / "fifo"))
-    r = run(scan_tool, str(root))
-    assert r.returncode == 1
-    assert r.stdout.splitlines() == [
-        str(root / "a.txt") + ": OK",
-        str(root / "b" / "adware.txt") + ": Vemra-Test-Adware FOUND",
-        str(root / "c" / "d" / "e.zip") + ": EICAR-Test-File FOUND",
-    ]
+    os.symlink(str(root / "tree" / "a.txt"), str(root / "tree" / "link"))
+    os.mkfifo(str(root / "tree" / "fifo"))
+    subprocess.run(["zip", "-q", "-P", "secret", "protected.zip", "eicar.com"], cwd=str(root), check=True)
+    return root
 
 
-def test_protected_archive_is_not_an_error(scan_tool, tmp_path):
-    secret = write(tmp_path / "eicar.com", EICAR)
-    protected = str(tmp_path / "protected.zip")
-    subprocess.run(["zip", "-q", "-j", "-P", "secret", protected, secret], check=True)
-    # Password protection is not an error line; the tree still says so.
-    r = run(scan_tool, "--report", protected)
+def scan(workdir, *args):
+    return subprocess.run([SCAN] + list(args), cwd=str(workdir), capture_output=True, text=True, timeout=60)
+
+
+@pytest.mark.parametrize("args, status, lines", [
+    (["clean.txt"], 0, ["clean.txt: OK"]),
+    (["outer.zip"], 1, ["outer.zip: EICAR-Test-File FOUND"]),
+    (["--archive-max-level", "0", "outer.zip"], 0, ["outer.zip: OK"]),
+    (["missing"], 2, ["missing: File not found. ERROR"]),
+    # One line per argument, in order; a threat outweighs an error.
+    (["missing", "eicar.com", "clean.txt"], 1,
+     ["missing: File not found. ERROR", "eicar.com: EICAR-Test-File FOUND", "clean.txt: OK"]),
+    (["tree"], 1, ["tree/a.txt: OK", "tree/b/adware.txt: Vemra-Test-Adware FOUND",
+                   "tree/c/d/e.zip: EICAR-Test-File FOUND"]),
+    (["--all-match", "two.zip"], 1, ["two.zip: EICAR-Test-File FOUND", "two.zip: Vemra-Test-Joke FOUND"]),
+    (["susp"], 1, ["susp: Vemra-Test-Suspicious FOUND"]),
+    (["--no-heuristics", "susp"], 0, ["susp: OK"]),
+    (["--rules", "rules", "target"], 1, ["target: Local-Tool FOUND"]),
+])
+def test_result_lines_and_exit_status(workdir, args, status, lines):
+    r = scan(workdir, *args)
+    assert (r.returncode, r.stdout.splitlines()) == (status, lines)
+
+
+def test_protected_archive_is_not_an_error(workdir):
+    # No error line, though the report tree says so.
+    r = scan(workdir, "--report", "protected.zip")
     assert r.returncode == 0
-    assert r.stdout.startswith(protected + ": OK\n")
+    assert r.stdout.startswith("protected.zip: OK\n")
     assert "error: SE_PASSWORD_PROTECTED" in r.stdout
 
 
-def test_all_match_lists_every_threat(scan_tool, tmp_path):
-    two = write(tmp_path / "two.zip", zip_of([("a", EICAR), ("b", b"VEMRA-TEST-SIGNATURE-JOKE")]))
-    r = run(scan_tool, "--all-match", two)
-    assert (r.returncode, r.stdout) == (1, two + ": EICAR-Test-File FOUND\n" + two + ": Vemra-Test-Joke FOUND\n")
-    susp = write(tmp_path / "s", b"VEMRA-TEST-SIGNATURE-SUSPICIOUS")
-    assert run(scan_tool, "--no-heuristics", susp).returncode == 0
-    assert run(scan_tool, susp).returncode == 1
+@pytest.mark.parametrize("args, stderr", [
+    (["-r", "rules", "-r", "broken", "target"], "broken/broken.yar:2: "),
+    ([], "vemra-scan: no path given\nTry 'vemra-scan --help'.\n"),
+    (["--no-such-option", "target"], "vemra-scan: unrecognised option '--no-such-option'\nTry 'vemra-scan --help'.\n"),
+])
+def test_errors_before_any_scan(workdir, args, stderr):
+    r = scan(workdir, *args)
+    assert (r.returncode, r.stdout) == (2, "")
+    assert stderr in r.stderr
 
 
-def test_rule_files_and_command_line(scan_tool, tmp_path):
-    rules = tmp_path / "rules"
-    write(rules / "local.yar",
-          b'rule local { meta: threat_type = "hacktool" threat_name = "Local-Tool"\n'
-          b'  strings: $a = "local tool" condition: $a }\n')
-    target = write(tmp_path / "target", b"a local tool inside")
-    r = run(scan_tool, "--rules", str(rules), target)
-    assert (r.returncode, r.stdout) == (1, target + ": Local-Tool FOUND\n")
-
-    broken = write(rules / "broken.yar", b"rule broken {\n  condition: nothing_defined\n}\n")
-    r = run(scan_tool, "-r", str(rules), target)
-    assert r.returncode == 2 and r.stdout == ""
-    assert broken + ":2: " in r.stderr
-
-    r = run(scan_tool, "--help")
-    assert r.returncode == 0 and r.stdout.startswith("Usage: vemra-scan")
-    assert run(scan_tool).returncode == 2
-    assert run(scan_tool, "--no-such-option", target).returncode == 2
+def test_help(workdir):
+    r = scan(workdir, "--help")
+    assert r.returncode == 0 and r.stdout.startswith("Usage: vemra-scan [options] PATH...\n")

@@ -9,34 +9,22 @@
 #include <boost/asio/io_context.hpp>
 #include <gtest/gtest.h>
 
-#include "child.h"
-#include "log.h"
-#include "log_collector.h"
-#include "spawn.h"
+#include "captured_log.h"
+#include "wd_child.h"
+#include "wd_log_collector.h"
+#include "wd_spawn.h"
 
 namespace {
 
-// Keeps every line logged, "Level: message".
-class capture_log_t : public cf_log_t {
-public:
-  capture_log_t() : cf_log_t(callback_t()) {}
-  void open() override {}
-  void write(level_t level, const std::string& message) override {
-    lines.push_back(std::string(cflog::level_name(level)) + ": " + message);
-  }
-  void out_of_memory() override {}
-  std::vector<std::string> lines;
-};
-
 TEST(WardenRuntime, HowAProcessEnded) {
-  EXPECT_EQ(wd_exit_text(102 << 8), "status 102 (Invalid configuration)");
-  EXPECT_EQ(wd_exit_text(0), "status 0 (Success)");
-  EXPECT_EQ(wd_exit_text(200 << 8), "status 200 (200)");
-  EXPECT_EQ(wd_exit_text(SIGKILL), "signal 9 (Killed)");
-  EXPECT_EQ(wd_duration_text(std::chrono::milliseconds(350)), "350ms");
-  EXPECT_EQ(wd_duration_text(std::chrono::milliseconds(12999)), "12s");
-  EXPECT_EQ(wd_duration_text(std::chrono::milliseconds(303000)), "5m03s");
-  EXPECT_EQ(wd_duration_text(std::chrono::milliseconds(3720000)), "1h02m");
+  EXPECT_EQ(wd_exit_text(102 << 8) + ", " + wd_exit_text(0) + ", " + wd_exit_text(200 << 8) + ", " +
+                wd_exit_text(SIGKILL) + ", " + wd_exit_text(SIGSEGV | WCOREFLAG),
+            "status 102 (Invalid configuration), status 0 (Success), status 200 (200), signal 9 (Killed), "
+            "signal 11 (Segmentation fault, core dumped)");
+  std::string durations;
+  for (long ms : {-5L, 350L, 12999L, 303000L, 3720000L})
+    durations += wd_duration_text(std::chrono::milliseconds(ms)) + " ";
+  EXPECT_EQ(durations, "0ms 350ms 12s 5m03s 1h02m ");
 }
 
 TEST(WardenRuntime, AProgramThatCannotRunIsReportedByTheStart) {
@@ -61,7 +49,7 @@ TEST(WardenRuntime, ChildrenDoNotSeeHowWardenWasStarted) {
 }
 
 TEST(WardenRuntime, CollectedLogLinesKeepTheirLevelAndAreBounded) {
-  auto sink = std::make_shared<capture_log_t>();
+  auto sink = std::make_shared<captured_log_t>();
   cflog::install(sink);
   cflog::set_threshold(cf_log_t::debug);
 
@@ -79,8 +67,8 @@ TEST(WardenRuntime, CollectedLogLinesKeepTheirLevelAndAreBounded) {
   close(fds[1]);
   io.run();
 
-  cflog::install(std::make_shared<capture_log_t>());
-  EXPECT_EQ(sink->lines, (std::vector<std::string>{
+  cflog::install(std::make_shared<captured_log_t>());
+  EXPECT_EQ(sink->lines(), (std::vector<std::string>{
                              "Warning: ClamD[42]: disk",
                              "Debug: ClamD[42]: detail",
                              "Notice: ClamD[42]: no level",

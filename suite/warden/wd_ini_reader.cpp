@@ -1,4 +1,4 @@
-#include "ini_reader.h"
+#include "wd_ini_reader.h"
 
 #include <cstdint>
 #include <limits>
@@ -6,7 +6,7 @@
 #include <google/protobuf/descriptor.h>
 
 #include "annotation.pb.h"
-#include "ini_values.h"
+#include "wd_ini_values.h"
 
 using google::protobuf::Descriptor;
 using google::protobuf::FieldDescriptor;

@@ -1,4 +1,4 @@
-#include "child.h"
+#include "wd_child.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -13,8 +13,8 @@
 #include "exception_mapping.h"
 #include "log.h"
 #include "proto_error_category.h"
-#include "spawn.h"
 #include "system_error.h"
+#include "wd_spawn.h"
 
 namespace {
 
@@ -56,10 +56,10 @@ wd_child_t::wd_child_t(boost::asio::io_context& io, vx::Application app, delegat
       delegate_(delegate),
       restart_timer_(io) {}
 
-void wd_child_t::configure(const settings_t& settings) {
-  const bool was_enabled = settings_.enabled;
-  settings_ = settings;
-  if (was_enabled && !settings.enabled) {
+void wd_child_t::configure(const launch_t& launch) {
+  const bool was_enabled = launch_.enabled;
+  launch_ = launch;
+  if (was_enabled && !launch.enabled) {
     CF_NOTICE("Warden: " << name_ << " is no longer enabled; stopping it");
     restart_timer_.cancel();
     if (pid_ && state_ != state_t::stopping) {
@@ -73,7 +73,7 @@ void wd_child_t::configure(const settings_t& settings) {
 }
 
 void wd_child_t::start() {
-  if (!settings_.enabled || !wanted_ || pid_) return;
+  if (!launch_.enabled || !wanted_ || pid_) return;
   restart_timer_.cancel();
   int monitor[2] = {-1, -1};
   int log[2] = {-1, -1};
@@ -82,7 +82,7 @@ void wd_child_t::start() {
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, monitor) != 0)
       throw cf_errno_error("socketpair");
     std::vector<int> pass{monitor[1]};
-    if (settings_.collect_log) {
+    if (launch_.collect_log) {
       if (pipe2(log, O_CLOEXEC) != 0)
         throw cf_errno_error("pipe");
       // A Warden too slow to read must cost the program log lines, never
@@ -91,7 +91,7 @@ void wd_child_t::start() {
       pass.push_back(log[1]);
       variables.push_back("COM_VEMRA_ADD_LOG_PIPE=4");
     }
-    pid_ = wd_spawn(settings_.program, pass, wd_child_environment(variables));
+    pid_ = wd_spawn(launch_.program, pass, wd_child_environment(variables));
   } catch (const std::exception& e) {
     close_all({monitor[0], monitor[1], log[0], log[1]});
     CF_ERROR("Warden: cannot start " << name_ << ": " << exception_text(e));
@@ -102,7 +102,7 @@ void wd_child_t::start() {
   state_ = state_t::running;
   ++starts_;
   started_at_ = std::chrono::steady_clock::now();
-  CF_NOTICE("Warden: started " << name_ << " (" << settings_.program << "), pid " << pid_);
+  CF_NOTICE("Warden: started " << name_ << " (" << launch_.program << "), pid " << pid_);
   delegate_.on_child_started(*this, monitor[0], log[0]);
 }
 
@@ -144,7 +144,7 @@ void wd_child_t::on_exit(int wait_status) {
   delegate_.on_child_exited(*this);
 
   const std::string how = name_ + " (pid " + std::to_string(pid) + ") ";
-  if (state_ == state_t::stopping || !wanted_ || !settings_.enabled) {
+  if (state_ == state_t::stopping || !wanted_ || !launch_.enabled) {
     state_ = state_t::idle;
     CF_NOTICE("Warden: " << how << "stopped: " << wd_exit_text(wait_status));
     return;
@@ -158,12 +158,12 @@ void wd_child_t::on_exit(int wait_status) {
   CF_WARNING("Warden: " << how << "ended with " << wd_exit_text(wait_status) << " after " << wd_duration_text(ran));
   // A run as long as the longest delay counts as stable: the next failure
   // is treated as a first one again.
-  if (ran >= settings_.restart_delay_max) delay_ = std::chrono::milliseconds(0);
+  if (ran >= launch_.restart_delay_max) delay_ = std::chrono::milliseconds(0);
   schedule_restart();
 }
 
 void wd_child_t::schedule_restart() {
-  delay_ = delay_.count() == 0 ? settings_.restart_delay : std::min(delay_ * 2, settings_.restart_delay_max);
+  delay_ = delay_.count() == 0 ? launch_.restart_delay : std::min(delay_ * 2, launch_.restart_delay_max);
   state_ = state_t::waiting;
   CF_NOTICE("Warden: starting " << name_ << " again in " << wd_duration_text(delay_));
   restart_timer_.expires_after(delay_);
@@ -191,5 +191,5 @@ std::string wd_child_t::describe() const {
     case state_t::held: return "waiting for SIGHUP after an invalid configuration";
     case state_t::idle: break;
   }
-  return settings_.enabled ? "stopped" : "not started (not enabled)";
+  return launch_.enabled ? "stopped" : "not started (not enabled)";
 }

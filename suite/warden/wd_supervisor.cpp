@@ -1,4 +1,4 @@
-#include "supervisor.h"
+#include "wd_supervisor.h"
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -9,9 +9,9 @@
 #include <boost/asio/error.hpp>
 
 #include "exception_mapping.h"
-#include "ini_values.h"
 #include "log_factory.h"
 #include "system_error.h"
+#include "wd_ini_values.h"
 
 namespace {
 
@@ -70,7 +70,7 @@ vx::AppInfo wd_supervisor_t::root_appinfo() const {
 }
 
 void wd_supervisor_t::configure_children() {
-  wd_child_t::settings_t clamd;
+  wd_child_t::launch_t clamd;
   clamd.program = settings_.clamd.exe_path();
   clamd.enabled = settings_.clamd.actual_start();
   clamd.collect_log = settings_.warden.collect_clamd_log();
@@ -119,12 +119,8 @@ void wd_supervisor_t::reload() {
     if (next.warden.run_dir() != run_dir_->path()) run_dir = wd_run_dir_t::open(next.warden.run_dir());
     if (next.warden.log().SerializeAsString() != settings_.warden.log().SerializeAsString())
       sink = wd_make_log(next.warden.log());
-  } catch (const wd_config_error_t& e) {
-    for (const auto& issue : e.issues()) CF_ERROR("Warden: " << issue.text());
-    CF_ERROR("Warden: configuration not changed; revision " << revision_ << " stays in force");
-    return;
   } catch (const std::exception& e) {
-    CF_ERROR("Warden: " << exception_text(e));
+    wd_log_failure(e);
     CF_ERROR("Warden: configuration not changed; revision " << revision_ << " stays in force");
     return;
   }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <exception>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -27,3 +28,8 @@ private:
   static std::string summary(const std::vector<wd_config_issue_t>& issues);
   std::vector<wd_config_issue_t> issues_;
 };
+
+// Logs why a configuration could not be loaded or put in force: each
+// problem of a wd_config_error_t on an error line of its own, any other
+// exception as its text.
+void wd_log_failure(const std::exception& e);

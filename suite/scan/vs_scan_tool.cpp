@@ -1,4 +1,4 @@
-#include "scan_tool.h"
+#include "vs_scan_tool.h"
 
 #include <errno.h>
 #include <sys/stat.h>
@@ -10,19 +10,19 @@
 
 #include <google/protobuf/text_format.h>
 
-#include "result_lines.h"
+#include "vs_result_lines.h"
 
 namespace fs = std::filesystem;
 
-scan_tool_t::scan_tool_t(const eng_engine_t& engine, const settings_t& settings, std::ostream& out)
+vs_scan_tool_t::vs_scan_tool_t(const eng_engine_t& engine, const settings_t& settings, std::ostream& out)
     : engine_(engine), settings_(settings), out_(out) {}
 
-int scan_tool_t::status() const {
+int vs_scan_tool_t::status() const {
   if (found_) return 1;
   return failed_ ? 2 : 0;
 }
 
-void scan_tool_t::scan_path(const std::string& path) {
+void vs_scan_tool_t::scan_path(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
     scan_directory(path);
@@ -32,7 +32,7 @@ void scan_tool_t::scan_path(const std::string& path) {
   scan_file(path);
 }
 
-void scan_tool_t::scan_directory(const std::string& path) {
+void vs_scan_tool_t::scan_directory(const std::string& path) {
   std::error_code ec;
   std::vector<fs::directory_entry> entries;
   fs::directory_iterator it(path, ec), end;
@@ -51,12 +51,12 @@ void scan_tool_t::scan_directory(const std::string& path) {
   }
 }
 
-void scan_tool_t::scan_file(const std::string& path) {
+void vs_scan_tool_t::scan_file(const std::string& path) {
   const vx::ScanReport report = engine_.scan_file(path, settings_.options);
-  for (const auto& line : result_lines(report, settings_.all_match)) {
+  for (const auto& line : vs_result_lines(report, settings_.all_match)) {
     out_ << path << ": " << line.text << '\n';
-    if (line.kind == result_line_t::found) found_ = true;
-    if (line.kind == result_line_t::error) failed_ = true;
+    if (line.kind == vs_result_line_t::found) found_ = true;
+    if (line.kind == vs_result_line_t::error) failed_ = true;
   }
   if (settings_.print_report) {
     std::string text;
@@ -65,7 +65,7 @@ void scan_tool_t::scan_file(const std::string& path) {
   }
 }
 
-void scan_tool_t::print_error(const std::string& path, int error) {
-  out_ << path << ": " << scan_error_text(error) << ". ERROR\n";
+void vs_scan_tool_t::print_error(const std::string& path, int error) {
+  out_ << path << ": " << vs_scan_error_text(error) << ". ERROR\n";
   failed_ = true;
 }

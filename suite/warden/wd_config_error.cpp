@@ -1,6 +1,9 @@
-#include "config_error.h"
+#include "wd_config_error.h"
 
 #include <utility>
+
+#include "exception_mapping.h"
+#include "log.h"
 
 std::string wd_config_issue_t::text() const {
   std::string out = file;
@@ -17,4 +20,12 @@ std::string wd_config_error_t::summary(const std::vector<wd_config_issue_t>& iss
   std::string out = issues.front().text();
   if (issues.size() > 1) out += " (and " + std::to_string(issues.size() - 1) + " more)";
   return out;
+}
+
+void wd_log_failure(const std::exception& e) {
+  if (const auto* config = dynamic_cast<const wd_config_error_t*>(&e)) {
+    for (const auto& issue : config->issues()) CF_ERROR("Warden: " << issue.text());
+    return;
+  }
+  CF_ERROR("Warden: " << exception_text(e));
 }

@@ -8,8 +8,8 @@
 
 #include <google/protobuf/message.h>
 
-#include "config_error.h"
-#include "ini_file.h"
+#include "wd_config_error.h"
+#include "wd_ini_file.h"
 
 // Fills protobuf records from an INI file by walking their descriptors.
 // Each record names its section with the message option ini_section;

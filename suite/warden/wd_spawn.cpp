@@ -1,4 +1,4 @@
-#include "spawn.h"
+#include "wd_spawn.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "config_error.h"
+#include "wd_config_error.h"
 
 // The lexical layer of the suite's configuration file: sections of
 // "Key = Value" lines. Nothing here knows what a key means.
@@ -39,6 +39,12 @@ public:
   const std::vector<section_t>& sections() const { return sections_; }
 
 private:
+  using issues_t = std::vector<wd_config_issue_t>;
+  // A "[Section]" line, and a "Key = Value" line, at a line number; what
+  // is wrong with them goes to issues.
+  void read_header(const std::string& line, unsigned number, issues_t& issues);
+  void read_entry(const std::string& line, unsigned number, issues_t& issues);
+
   std::string name_;
   std::vector<section_t> sections_;
 };

@@ -10,8 +10,8 @@
 #include <boost/asio/local/stream_protocol.hpp>
 
 #include "basic_ipc_link.h"
-#include "settings.h"
 #include "warden_clamd_ipc.pb.h"
+#include "wd_settings.h"
 
 // What the daemon's link answers from: the configuration in force, its
 // revision and Warden's own entry of the application list. Owned by the

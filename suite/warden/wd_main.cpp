@@ -4,15 +4,18 @@
 #include <unistd.h>
 
 #include <iostream>
+#include <optional>
 
 #include <boost/program_options.hpp>
 
 #include "exception_mapping.h"
+#include "log.h"
 #include "log_factory.h"
-#include "run_dir.h"
-#include "settings.h"
-#include "supervisor.h"
 #include "vemra_version.h"
+#include "wd_run_dir.h"
+#include "wd_settings.h"
+#include "wd_settings_text.h"
+#include "wd_supervisor.h"
 
 namespace po = boost::program_options;
 
@@ -20,34 +23,33 @@ namespace {
 
 const char program_name[] = "vemra-warden";
 
-std::string self_exe() {
-  char path[4096];
-  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  return n > 0 ? std::string(path, static_cast<std::size_t>(n)) : std::string();
-}
+// What the command line asks for.
+struct command_t {
+  wd_options_t options;
+  bool check = false;  // print the configuration and leave
+};
 
-int report_config_error(const wd_config_error_t& e) {
-  for (const auto& issue : e.issues()) CF_ERROR("Warden: " << issue.text());
-  CF_ERROR("Warden: invalid configuration, not started");
-  return vx::EC_BAD_CONFIG;
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  // Descriptors 0-2 must be taken, or the first files we open (the lock,
-  // a log) would become our stdin or stderr, and the children's too.
+// Descriptors 0-2 must be taken, or the first files we open (the lock, a
+// log) would become our stdin or stderr, and the children's too.
+void take_standard_descriptors() {
   for (int fd = open("/dev/null", O_RDWR); fd >= 0; fd = open("/dev/null", O_RDWR)) {
     if (fd > 2) {
       close(fd);
       break;
     }
   }
-  // Until the configuration says otherwise, everything goes to stderr.
-  cflog::set_threshold(cf_log_t::notice);
-  cflog::install(make_default_log());
+}
 
-  wd_options_t options;
+std::string self_exe() {
+  char path[4096];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  return n > 0 ? std::string(path, static_cast<std::size_t>(n)) : std::string();
+}
+
+// Reads the command line into command. Returns the exit status when there
+// is nothing to run: help or version printed, or a usage error reported.
+std::optional<int> parse_command_line(int argc, char** argv, command_t& command) {
+  wd_options_t& options = command.options;
   po::options_description visible("Options");
   // clang-format off
   visible.add_options()
@@ -83,12 +85,18 @@ int main(int argc, char** argv) {
     std::cout << program_name << " " << VEMRA_VERSION << "\n";
     return 0;
   }
+  command.check = vm.count("check") != 0;
+  return std::nullopt;
+}
 
-  options.self_exe = self_exe();
-  options.uid = geteuid();
+// Loads the configuration and either prints it (--check) or runs the suite
+// until it is stopped; returns the exit status.
+int run(command_t command) {
+  command.options.self_exe = self_exe();
+  command.options.uid = geteuid();
   try {
-    wd_settings_t settings = wd_load_settings(options);
-    if (vm.count("check")) {
+    wd_settings_t settings = wd_load_settings(command.options);
+    if (command.check) {
       std::cout << wd_settings_text(settings);
       return 0;
     }
@@ -100,14 +108,28 @@ int main(int argc, char** argv) {
     // A child gone away must cost a failed write, not Warden's life.
     signal(SIGPIPE, SIG_IGN);
     boost::asio::io_context io;
-    wd_supervisor_t supervisor(io, options, std::move(settings), std::move(run_dir));
+    wd_supervisor_t supervisor(io, command.options, std::move(settings), std::move(run_dir));
     supervisor.start();
     io.run();
     return 0;
   } catch (const wd_config_error_t& e) {
-    return report_config_error(e);
+    wd_log_failure(e);
+    CF_ERROR("Warden: invalid configuration, not started");
+    return vx::EC_BAD_CONFIG;
   } catch (const std::exception& e) {
-    CF_ERROR("Warden: " << exception_text(e));
+    wd_log_failure(e);
     return exit_status_of(exception_error_code(e));
   }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  take_standard_descriptors();
+  // Until the configuration says otherwise, everything goes to stderr.
+  cflog::set_threshold(cf_log_t::notice);
+  cflog::install(make_default_log());
+  command_t command;
+  if (const auto status = parse_command_line(argc, argv, command)) return *status;
+  return run(std::move(command));
 }

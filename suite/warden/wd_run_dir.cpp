@@ -1,4 +1,4 @@
-#include "run_dir.h"
+#include "wd_run_dir.h"
 
 #include <errno.h>
 #include <fcntl.h>

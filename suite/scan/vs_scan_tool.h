@@ -10,7 +10,7 @@
 // line per file. Directories are walked in name order; inside them, symbolic
 // links and special files are skipped (a link named on the command line is
 // followed).
-class scan_tool_t {
+class vs_scan_tool_t {
 public:
   struct settings_t {
     eng_options_t options;
@@ -20,7 +20,7 @@ public:
     bool print_report = false;
   };
 
-  scan_tool_t(const eng_engine_t& engine, const settings_t& settings, std::ostream& out);
+  vs_scan_tool_t(const eng_engine_t& engine, const settings_t& settings, std::ostream& out);
 
   // Scans one command-line argument.
   void scan_path(const std::string& path);

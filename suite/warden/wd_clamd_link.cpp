@@ -1,4 +1,4 @@
-#include "clamd_link.h"
+#include "wd_clamd_link.h"
 
 #include <boost/asio/error.hpp>
 

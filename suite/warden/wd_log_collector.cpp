@@ -1,4 +1,4 @@
-#include "log_collector.h"
+#include "wd_log_collector.h"
 
 #include <boost/asio/error.hpp>
 

@@ -1,13 +1,13 @@
-#include "result_lines.h"
+#include "vs_result_lines.h"
 
 #include "proto_error_category.h"
 
 namespace {
 
 // Both walks stop at the first line unless every line is wanted.
-void collect_threats(const vx::ScanReport& report, bool all_match, std::vector<result_line_t>& lines) {
+void collect_threats(const vx::ScanReport& report, bool all_match, std::vector<vs_result_line_t>& lines) {
   for (const auto& virus : report.virus()) {
-    lines.push_back({result_line_t::found, virus.name() + " FOUND"});
+    lines.push_back({vs_result_line_t::found, virus.name() + " FOUND"});
     if (!all_match) return;
   }
   for (const auto& item : report.item()) {
@@ -16,9 +16,9 @@ void collect_threats(const vx::ScanReport& report, bool all_match, std::vector<r
   }
 }
 
-void collect_errors(const vx::ScanReport& report, bool all_match, std::vector<result_line_t>& lines) {
+void collect_errors(const vx::ScanReport& report, bool all_match, std::vector<vs_result_line_t>& lines) {
   if (report.has_error() && report.error() != vx::SE_PASSWORD_PROTECTED) {
-    lines.push_back({result_line_t::error, scan_error_text(report.error()) + ". ERROR"});
+    lines.push_back({vs_result_line_t::error, vs_scan_error_text(report.error()) + ". ERROR"});
     if (!all_match) return;
   }
   for (const auto& item : report.item()) {
@@ -29,16 +29,16 @@ void collect_errors(const vx::ScanReport& report, bool all_match, std::vector<re
 
 }  // namespace
 
-std::vector<result_line_t> result_lines(const vx::ScanReport& report, bool all_match) {
-  std::vector<result_line_t> lines;
+std::vector<vs_result_line_t> vs_result_lines(const vx::ScanReport& report, bool all_match) {
+  std::vector<vs_result_line_t> lines;
   collect_threats(report, all_match, lines);
   if (!all_match && !lines.empty()) return lines;
   collect_errors(report, all_match, lines);
-  if (lines.empty()) lines.push_back({result_line_t::clean, "OK"});
+  if (lines.empty()) lines.push_back({vs_result_line_t::clean, "OK"});
   return lines;
 }
 
-std::string scan_error_text(int error) {
+std::string vs_scan_error_text(int error) {
   const auto* value = vx::ScanError_descriptor()->FindValueByNumber(error);
   return value ? cf_lex_text(*value) : std::to_string(error);
 }

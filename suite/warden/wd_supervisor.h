@@ -7,12 +7,12 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
-#include "child.h"
-#include "clamd_link.h"
 #include "log.h"
-#include "log_collector.h"
-#include "run_dir.h"
-#include "settings.h"
+#include "wd_child.h"
+#include "wd_clamd_link.h"
+#include "wd_log_collector.h"
+#include "wd_run_dir.h"
+#include "wd_settings.h"
 
 // vemra-warden's application object: holds the configuration in force and
 // its revision, runs the suite's programs (today vemra-clamd) and serves

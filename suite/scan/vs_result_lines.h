@@ -6,7 +6,7 @@
 #include "scan_report.pb.h"
 
 // One clamd result line without its "object: " prefix.
-struct result_line_t {
+struct vs_result_line_t {
   enum kind_t { clean, found, error };
   kind_t kind;
   std::string text;
@@ -16,7 +16,7 @@ struct result_line_t {
 // ("NAME FOUND"), else the first error ("TEXT. ERROR"; password protection
 // is not an error), else "OK". With all_match, every threat and then every
 // error gets a line.
-std::vector<result_line_t> result_lines(const vx::ScanReport& report, bool all_match);
+std::vector<vs_result_line_t> vs_result_lines(const vx::ScanReport& report, bool all_match);
 
 // The display text of a scan error ("File not found").
-std::string scan_error_text(int error);
+std::string vs_scan_error_text(int error);

@@ -2,13 +2,14 @@
 
 #include <sys/types.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
 #include "application.pb.h"
 #include "clamd_config.pb.h"
-#include "ini_file.h"
-#include "warden_config.pb.h"
+#include "wd_config.pb.h"
+#include "wd_ini_file.h"
 
 // What the command line adds to the configuration file.
 struct wd_options_t {
@@ -41,9 +42,9 @@ wd_settings_t wd_load_settings(const wd_options_t& options);
 // endpoint that does not set its own.
 wd_settings_t wd_resolve_settings(const wd_ini_file_t* file, const wd_options_t& options);
 
-// The settings as a configuration file that reads back to the same
-// settings (what --check prints).
-std::string wd_settings_text(const wd_settings_t& settings);
+// Full names of the daemon's fields that Warden fills itself: a file may
+// not set them, and the printed configuration leaves them out.
+const std::set<std::string>& wd_clamd_hidden_fields();
 
 // The default run directory: /run/vemra for root, /tmp/vemra-<uid> otherwise.
 std::string wd_default_run_dir(uid_t uid);

@@ -38,7 +38,9 @@ public:
     virtual void on_child_exited(wd_child_t& child) = 0;
   };
 
-  struct settings_t {
+  // What to run and how to keep it running: the part of the suite's
+  // settings that concerns this one program.
+  struct launch_t {
     std::string program;
     bool enabled = false;
     bool collect_log = false;
@@ -50,9 +52,10 @@ public:
   wd_child_t(const wd_child_t&) = delete;
   wd_child_t& operator=(const wd_child_t&) = delete;
 
-  // Takes new settings; a program enabled now is started, one disabled
-  // now is stopped. A changed program path applies from the next start.
-  void configure(const settings_t& settings);
+  // Takes a new launch record; a program enabled now is started, one
+  // disabled now is stopped. A changed program path applies from the next
+  // start.
+  void configure(const launch_t& launch);
   // Starts the program when it is enabled and has no process.
   void start();
   // Ends the process with SIGTERM and does not start it again.
@@ -89,7 +92,7 @@ private:
   vx::Application app_;
   std::string name_;
   delegate_t& delegate_;
-  settings_t settings_;
+  launch_t launch_;
   state_t state_ = state_t::idle;
   pid_t pid_ = 0;
   bool wanted_ = true;

@@ -1,4 +1,4 @@
-#include "ini_values.h"
+#include "wd_ini_values.h"
 
 #include <sys/un.h>
 

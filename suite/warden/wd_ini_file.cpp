@@ -1,11 +1,10 @@
-#include "ini_file.h"
+#include "wd_ini_file.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
 
 namespace {
 
@@ -41,19 +40,22 @@ bool valid_key(const std::string& key) {
   return true;
 }
 
+// A control character (a NUL above all) would silently cut a path short
+// once handed to the system.
+bool has_control_character(const std::string& line) {
+  for (unsigned char c : line)
+    if ((c < 0x20 && c != '\t') || c == 0x7f) return true;
+  return false;
+}
+
 }  // namespace
 
 wd_ini_file_t wd_ini_file_t::parse(const std::string& text, const std::string& name) {
+  if (text.size() > max_size)
+    throw wd_config_error_t({{name, 0, "", "file is larger than " + std::to_string(max_size) + " bytes"}});
   wd_ini_file_t file;
   file.name_ = name;
-  std::vector<wd_config_issue_t> issues;
-  auto issue = [&](unsigned line, const std::string& message) { issues.push_back({name, line, "", message}); };
-
-  if (text.size() > max_size) {
-    issue(0, "file is larger than " + std::to_string(max_size) + " bytes");
-    throw wd_config_error_t(std::move(issues));
-  }
-
+  issues_t issues;
   std::size_t pos = 0;
   unsigned number = 0;
   while (pos < text.size()) {
@@ -63,65 +65,55 @@ wd_ini_file_t wd_ini_file_t::parse(const std::string& text, const std::string& n
     pos = end + 1;
     ++number;
     if (!raw.empty() && raw.back() == '\r') raw.pop_back();
-
-    // A control character (a NUL above all) would silently cut a path short
-    // once handed to the system.
-    bool control = false;
-    for (unsigned char c : raw)
-      if ((c < 0x20 && c != '\t') || c == 0x7f) control = true;
-    if (control) {
-      issue(number, "control character in line");
+    if (has_control_character(raw)) {
+      issues.push_back({name, number, "", "control character in line"});
       continue;
     }
-
     const std::string line = trim(raw);
     if (line.empty() || line[0] == '#' || line[0] == ';') continue;
-
-    if (line[0] == '[') {
-      const auto close = line.find(']');
-      // After a bad header, keys up to the next one must not land in the
-      // previous section: they go to a nameless one, which is dropped.
-      if (close == std::string::npos) {
-        issue(number, "missing ']' after section name");
-        file.sections_.push_back({"", number, {}});
-        continue;
-      }
-      const std::string rest = trim(line.substr(close + 1));
-      if (!rest.empty() && rest[0] != '#' && rest[0] != ';') {
-        issue(number, "unexpected text after section name: '" + rest + "'");
-        file.sections_.push_back({"", number, {}});
-        continue;
-      }
-      const std::string section = trim(line.substr(1, close - 1));
-      if (!valid_section_name(section)) {
-        issue(number, "bad section name '[" + section + "]' (letters, digits, '_', '-', separated by dots)");
-        file.sections_.push_back({"", number, {}});
-        continue;
-      }
-      file.sections_.push_back({section, number, {}});
-      continue;
-    }
-
-    const auto eq = line.find('=');
-    if (eq == std::string::npos) {
-      issue(number, "expected 'Key = Value' or '[Section]', got '" + line + "'");
-      continue;
-    }
-    const std::string key = trim(line.substr(0, eq));
-    if (!valid_key(key)) {
-      issue(number, "bad key '" + key + "' (letters, digits, '_', '-')");
-      continue;
-    }
-    if (file.sections_.empty()) {
-      issues.push_back({name, number, key, "key outside any section"});
-      continue;
-    }
-    if (file.sections_.back().name.empty()) continue;
-    file.sections_.back().entries.push_back({key, trim(line.substr(eq + 1)), number});
+    if (line[0] == '[') file.read_header(line, number, issues);
+    else file.read_entry(line, number, issues);
   }
-
   if (!issues.empty()) throw wd_config_error_t(std::move(issues));
   return file;
+}
+
+void wd_ini_file_t::read_header(const std::string& line, unsigned number, issues_t& issues) {
+  auto refuse = [&](const std::string& message) {
+    issues.push_back({name_, number, "", message});
+    // Keys up to the next header must not land in the previous section:
+    // they go to a nameless one, which is dropped.
+    sections_.push_back({"", number, {}});
+  };
+  const auto close = line.find(']');
+  if (close == std::string::npos) return refuse("missing ']' after section name");
+  const std::string rest = trim(line.substr(close + 1));
+  if (!rest.empty() && rest[0] != '#' && rest[0] != ';')
+    return refuse("unexpected text after section name: '" + rest + "'");
+  const std::string section = trim(line.substr(1, close - 1));
+  if (!valid_section_name(section))
+    return refuse("bad section name '[" + section + "]' (letters, digits, '_', '-', separated by dots)");
+  sections_.push_back({section, number, {}});
+}
+
+void wd_ini_file_t::read_entry(const std::string& line, unsigned number, issues_t& issues) {
+  const auto eq = line.find('=');
+  if (eq == std::string::npos) {
+    issues.push_back({name_, number, "", "expected 'Key = Value' or '[Section]', got '" + line + "'"});
+    return;
+  }
+  const std::string key = trim(line.substr(0, eq));
+  if (!valid_key(key)) {
+    issues.push_back({name_, number, "", "bad key '" + key + "' (letters, digits, '_', '-')"});
+    return;
+  }
+  if (sections_.empty()) {
+    issues.push_back({name_, number, key, "key outside any section"});
+    return;
+  }
+  // Under a bad header: that header was reported already.
+  if (sections_.back().name.empty()) return;
+  sections_.back().entries.push_back({key, trim(line.substr(eq + 1)), number});
 }
 
 wd_ini_file_t wd_ini_file_t::load(const std::string& path) {
