@@ -10,7 +10,7 @@
 
 #include <google/protobuf/text_format.h>
 
-#include "vs_result_lines.h"
+#include "scan_result_lines.h"
 
 namespace fs = std::filesystem;
 
@@ -53,10 +53,10 @@ void vs_scan_tool_t::scan_directory(const std::string& path) {
 
 void vs_scan_tool_t::scan_file(const std::string& path) {
   const vx::ScanReport report = engine_.scan_file(path, settings_.options);
-  for (const auto& line : vs_result_lines(report, settings_.all_match)) {
+  for (const auto& line : cf_result_lines(report, settings_.all_match)) {
     out_ << path << ": " << line.text << '\n';
-    if (line.kind == vs_result_line_t::found) found_ = true;
-    if (line.kind == vs_result_line_t::error) failed_ = true;
+    if (line.kind == cf_result_line_t::found) found_ = true;
+    if (line.kind == cf_result_line_t::error) failed_ = true;
   }
   if (settings_.print_report) {
     std::string text;
@@ -66,6 +66,6 @@ void vs_scan_tool_t::scan_file(const std::string& path) {
 }
 
 void vs_scan_tool_t::print_error(const std::string& path, int error) {
-  out_ << path << ": " << vs_scan_error_text(error) << ". ERROR\n";
+  out_ << path << ": " << cf_scan_error_text(error) << ". ERROR\n";
   failed_ = true;
 }
