@@ -17,7 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "../supervisor/peer_socket.h"
-#include "clamd_socket.h"
+#include "clamd_asio_socket.h"
 #include "config.h"
 #include "inventory.h"
 
