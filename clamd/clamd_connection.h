@@ -98,7 +98,11 @@ private:
   void apply_state(cl_clamd_state_t state);
   void read_arguments();
   void read_block();
+  // More bytes for step, unless a passed descriptor no command took is
+  // held: then the client is told so and the connection winds down.
   void need_more(step_t step);
+  // Waits until readable, receives, runs step; what names the wait in the
+  // error line.
   void receive_then(step_t step, const char* what);
   void watch();
   void flush();
