@@ -125,9 +125,9 @@ bool cl_clamd_connection_t::receive() {
   const cl_clamd_received_t got = cl_clamd_receive(socket_->native_handle(), input_.data() + old, n);
   input_.resize(old + got.bytes);
   if (got.error) return fail(got.error);
-  const bool held = received_fd_ >= 0;
+  const int before = received_fd_;
   if (const auto refusal = cl_clamd_hold_fd(got, received_fd_)) return fail(refusal);
-  if (!held && received_fd_ >= 0) CF_DEBUG("received fd: " << received_fd_);
+  if (received_fd_ != before) CF_DEBUG("received fd: " << received_fd_);
   return true;
 }
 
@@ -138,6 +138,7 @@ int cl_clamd_connection_t::take_received_fd() {
 }
 
 void cl_clamd_connection_t::read_command() {
+  // Unknown until the next word's first byte has arrived.
   terminator_ = unprefixed;
   // A session client that sends commands without reading the replies would
   // otherwise make us queue replies for as long as it likes; its next
