@@ -8,6 +8,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/system/error_code.hpp>
 
+#include "clamd_framing.h"
 #include "clamd_state.h"
 
 class cl_inventory_t;
@@ -21,11 +22,11 @@ class cl_clamd_socket_t;
 class cl_clamd_connection_t {
 public:
   // How the current command is delimited, from its first byte.
-  enum terminator_t { newline = 0, nul = 1, unprefixed = 2 };
+  typedef cl_clamd_framing::terminator_t terminator_t;
+  static constexpr terminator_t newline = cl_clamd_framing::newline;
+  static constexpr terminator_t nul = cl_clamd_framing::nul;
+  static constexpr terminator_t unprefixed = cl_clamd_framing::unprefixed;
 
-  // Longest argument text accepted without its terminator: a path cannot
-  // be longer than PATH_MAX, and a session's next command may follow.
-  static constexpr std::size_t max_argument_length = 4096 + 64;
   // Replies queued beyond this many bytes pause reading the next command
   // of a session until the client has taken some of them.
   static constexpr std::size_t max_queued_output = 64 * 1024;
@@ -73,34 +74,45 @@ protected:
   std::uint32_t request_id_ = 0;
   std::string command_;
   bool has_arguments_ = false;
-  bool terminator_known_ = false;
+  // Of the current command; unprefixed until its first byte has arrived.
   terminator_t terminator_ = unprefixed;
 
 private:
-  typedef void (cl_clamd_connection_t::*retry_t)();
+  // A step of reading, run again once more bytes have arrived.
+  typedef void (cl_clamd_connection_t::*step_t)();
 
+  void post(step_t step);
   void start_read_timer();
   void stop_read_timer();
   void on_read_timer(const boost::system::error_code& ec);
-  bool read_some();
+  // Sorts a completion's error; true when the completion must not go on.
+  bool handled(const boost::system::error_code& ec, const char* what);
+  // Hands ec to on_io_error; false, for the receiving steps to return.
+  bool fail(const boost::system::error_code& ec);
+  // Takes what the socket holds; false when the connection must not go on.
+  bool receive();
   void read_command();
-  void on_command_readable(const boost::system::error_code& ec);
-  bool parse_command();
+  void on_command_received();
+  cl_clamd_framing::cut_t cut_command();
+  void take_command(const cl_clamd_framing::cut_t& cut);
   void apply_state(cl_clamd_state_t state);
   void read_arguments();
   void read_block();
-  void wait_then(retry_t retry);
-  void wait_readable(std::function<void(const boost::system::error_code&)> handler);
+  // More bytes for step, unless a passed descriptor no command took is
+  // held: then the client is told so and the connection winds down.
+  void need_more(step_t step);
+  // Waits until readable, receives, runs step; what names the wait in the
+  // error line.
+  void receive_then(step_t step, const char* what);
   void watch();
   void flush();
   void on_write(const boost::system::error_code& ec);
   // Marks the first n unconsumed input bytes as consumed.
   void consume(std::size_t n);
-  std::vector<char>::iterator input_begin() { return input_.begin() + static_cast<std::ptrdiff_t>(input_head_); }
+  const char* input_data() const { return input_.data() + input_head_; }
   std::size_t input_size() const { return input_.size() - input_head_; }
-  void post(retry_t step);
 
-  bool fd_received_ = false;
+  // A descriptor the client passed and no command has taken yet, or -1.
   int received_fd_ = -1;
   std::uint32_t read_timeout_ms_;
   bool read_timer_stopped_ = false;

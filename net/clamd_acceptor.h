@@ -9,7 +9,7 @@
 #include <boost/system/error_code.hpp>
 
 #include "acceptor_traits.h"
-#include "clamd_socket.h"
+#include "clamd_asio_socket.h"
 #include "system_error.h"
 
 // A listening socket as the servers see it, whatever its protocol.
