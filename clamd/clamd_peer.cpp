@@ -11,7 +11,11 @@
 
 #include "clamd_log.h"
 #include "config.h"
+#include "installation_monitor.h"
 #include "inventory.h"
+#include "proto_error_category.h"
+#include "scan_result_lines.h"
+#include "sieve_connection.h"
 #include "vemra_version.h"
 
 #define PEER_DEBUG(s) CL_OBJECT_DEBUG("peer", s)
@@ -45,7 +49,10 @@ cl_clamd_peer_t::cl_clamd_peer_t(cl_inventory_t& inventory, const std::string& e
   PEER_DEBUG("created");
 }
 
-cl_clamd_peer_t::~cl_clamd_peer_t() { PEER_DEBUG("destroyed"); }
+cl_clamd_peer_t::~cl_clamd_peer_t() {
+  if (sieve_) sieve_->stop();
+  PEER_DEBUG("destroyed");
+}
 
 void cl_clamd_peer_t::start(std::shared_ptr<cl_clamd_socket_t> socket) {
   cl_clamd_connection_t::start(std::move(socket));
@@ -123,9 +130,67 @@ cl_clamd_state_t cl_clamd_peer_t::on_end() {
 }
 
 cl_clamd_state_t cl_clamd_peer_t::on_scan() {
-  // Path scans need the file-checking service, which is not wired in yet.
-  return reject();
+  if (!has_arguments_) return reject();
+  if (!ensure_sieve()) return check_idle();
+  // The connection calls this while it reads for us, so it is alive then.
+  const std::string word = command_;
+  return cl_clamd_state_t::read_arguments([this, word](boost::asio::const_buffer text) {
+    return scan_path(word, std::string(static_cast<const char*>(text.data()), text.size()));
+  });
 }
+
+bool cl_clamd_peer_t::ensure_sieve() {
+  if (sieve_) return true;
+  const std::string sieve_name = cf_lex_text(*vx::Application_descriptor()->FindValueByNumber(vx::APP_SIEVE));
+  PEER_DEBUG("Creating " << sieve_name << " connection");
+  const auto known_installed = inventory_.installation_monitor().query(vx::APP_SIEVE);
+  if (known_installed.first && !known_installed.second) {
+    write_reply("scan: ERROR " + sieve_name + " is not installed");
+    return false;
+  }
+  sieve_ = cl_sieve_connection_t::create(inventory_, endpoint_tag_);
+  std::weak_ptr<cl_clamd_peer_t> weak = shared_from_this();
+  sieve_failure_subscription_ = sieve_->failure_signal.connect([weak](const boost::system::error_code& ec) {
+    if (auto peer = weak.lock()) peer->on_service_failure("Sieve", ec);
+  });
+  sieve_idle_subscription_ = sieve_->idle_signal.connect([weak] {
+    if (auto peer = weak.lock()) peer->check_idle();
+  });
+  sieve_->start();
+  return true;
+}
+
+cl_clamd_state_t cl_clamd_peer_t::scan_path(const std::string& word, const std::string& path) {
+  const bool all_match = word == "ALLMATCHSCAN";
+  auto holder = shared_from_this();
+  const terminator_t terminator = terminator_;
+  scan_handler_t handler = [holder, terminator, all_match](std::uint32_t job, const vx::ScanReport& report) {
+    holder->on_scan_report(job, terminator, report, all_match);
+  };
+  if (word == "CONTSCAN")
+    sieve_->contscan(request_id_, path, std::move(handler));
+  else
+    sieve_->scan(request_id_, path, std::move(handler));
+  return finish_command();
+}
+
+void cl_clamd_peer_t::on_scan_report(std::uint32_t job, terminator_t terminator, const vx::ScanReport& report,
+                                     bool all_match) {
+  const std::string prefix = report.object() + ": ";
+  auto detected = [this](vx::VirusType type) { return inventory_.config().is_detected(endpoint_tag_, type); };
+  auto note_protected = [&prefix](const vx::ScanReport& item) {
+    CF_INFO(prefix << "File \"" << item.object() << "\" ignored: password protected");
+  };
+  for (const auto& line : cf_result_lines(report, all_match, detected, note_protected))
+    write_reply(job, prefix + line.text, terminator);
+}
+
+void cl_clamd_peer_t::on_service_failure(const char* service, const boost::system::error_code& ec) {
+  CF_INFO("Error with " << service << ": " << ec.message());
+  stop();
+}
+
+bool cl_clamd_peer_t::has_jobs() { return sieve_ && sieve_->job_count() != 0; }
 
 cl_clamd_state_t cl_clamd_peer_t::on_data_command() {
   // Data scans need the data-scanning service, which is not wired in yet.
@@ -137,7 +202,10 @@ void cl_clamd_peer_t::on_io_error(const boost::system::error_code& ec) {
   if (ec != boost::asio::error::eof) PEER_DEBUG("IO error occurred: " << ec.message());
 }
 
-void cl_clamd_peer_t::stop() { close(); }
+void cl_clamd_peer_t::stop() {
+  close();
+  if (sieve_) sieve_->stop();
+}
 
 void cl_clamd_peer_t::shutting_down() {
   PEER_DEBUG("shutting down...");

@@ -8,8 +8,12 @@
 
 #include "clamd_connection.h"
 
+namespace vx {
+class ScanReport;
+}
 class cl_inventory_t;
 class cl_clamd_socket_t;
+class cl_sieve_connection_t;
 
 // The clamd protocol of one client: the command table, IDSESSION sessions,
 // the replies that need no scanning, and what ends the connection.
@@ -30,7 +34,7 @@ protected:
   void on_io_error(const boost::system::error_code& ec) override;
   std::shared_ptr<cl_clamd_connection_t> self() override { return shared_from_this(); }
   void stop() override;
-  bool has_jobs() override { return false; }
+  bool has_jobs() override;
 
 private:
   typedef cl_clamd_state_t (cl_clamd_peer_t::*handler_t)();
@@ -49,6 +53,13 @@ private:
   cl_clamd_state_t on_ping();
   cl_clamd_state_t on_reload();
   cl_clamd_state_t on_scan();
+  // The client's Sieve connection, created on its first path scan; false
+  // (after the error reply) when Sieve is known not to be installed.
+  bool ensure_sieve();
+  cl_clamd_state_t scan_path(const std::string& word, const std::string& path);
+  void on_scan_report(std::uint32_t job, terminator_t terminator, const vx::ScanReport& report, bool all_match);
+  // A scanning service failed: the client's work is lost, so it goes too.
+  void on_service_failure(const char* service, const boost::system::error_code& ec);
   cl_clamd_state_t on_data_command();
   cl_clamd_state_t on_shutdown();
   cl_clamd_state_t on_stats();
@@ -58,4 +69,7 @@ private:
 
   std::uint32_t stream_max_length_;
   boost::signals2::scoped_connection stop_subscription_;
+  std::shared_ptr<cl_sieve_connection_t> sieve_;
+  boost::signals2::scoped_connection sieve_failure_subscription_;
+  boost::signals2::scoped_connection sieve_idle_subscription_;
 };

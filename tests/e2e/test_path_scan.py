@@ -1,0 +1,184 @@
+"""Path scans through the real suite: vemra-warden runs vemra-clamd and
+vemra-sieve; clients send SCAN, CONTSCAN, MULTISCAN and ALLMATCHSCAN over
+a Unix socket, and Debian's clamdscan scans a tree."""
+
+import io
+import os
+import pathlib
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import zipfile
+
+import pytest
+
+from suite import Warden, read, sanitizer_report, wait_for
+
+EICAR = b"X5O!P%@AP[4\\PZX54(P^)7CC)7}$" + b"EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"
+CLAMDSCAN = shutil.which("clamdscan") or "clamdscan"
+
+
+def zip_of(*members):
+    buf = io.BytesIO()
+    with zipfile.ZipFile(buf, "w") as z:
+        for name, data in members:
+            z.writestr(name, data)
+    return buf.getvalue()
+
+
+FILES = {
+    "clean.txt": b"nothing to see\n",
+    "eicar.com": EICAR,
+    "member.zip": zip_of(("readme", b"clean"), ("x/eicar.com", EICAR)),
+    "two.zip": zip_of(("a", EICAR), ("b", b"VEMRA-TEST-SIGNATURE-JOKE")),
+    "tree/a.txt": b"clean a",
+    "tree/b/eicar.com": EICAR,
+    "tree/c/d/clean.txt": b"clean d",
+    "tree/c/e.zip": zip_of(("eicar.com", EICAR)),
+}
+
+
+class Suite:
+    """vemra-warden with Sieve in a short private directory (Unix socket
+    paths are limited to 107 bytes), and the files to scan."""
+
+    def __init__(self, sieve="yes", warden=""):
+        self.dir = tempfile.mkdtemp(prefix="vp", dir="/tmp")
+        self.run = os.path.join(self.dir, "run")
+        self.sock = os.path.join(self.run, "clamd.sock")
+        for name, data in FILES.items():
+            path = self.path(name)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(data)
+        self.warden = Warden(
+            pathlib.Path(self.dir),
+            "[Warden]\nRunDir = %s\nStatusInterval = off\nSieveEnabled = %s\n%s\n"
+            "[ClamD]\nDetectJokes = yes\n[ClamD.Endpoint.local]\nClamdSocket = %s\n"
+            % (self.run, sieve, warden, self.sock))
+        wait_for(lambda: self.ask(b"zPING\0") == b"PONG\0", "vemra-clamd to answer")
+
+    def path(self, name):
+        return os.path.join(self.dir, "files", name)
+
+    def connect(self):
+        s = socket.socket(socket.AF_UNIX)
+        s.settimeout(30)
+        s.connect(self.sock)
+        return s
+
+    def ask(self, data):
+        try:
+            with self.connect() as s:
+                s.sendall(data)
+                return read(s)
+        except OSError:
+            return None
+
+    def pid_of(self, program):
+        return int(self.warden.wait_log(r"started %s \(.*\), pid (\d+)" % program).group(1))
+
+    def close(self):
+        self.warden.cleanup()
+        report = sanitizer_report(self.warden.log())
+        shutil.rmtree(self.dir, ignore_errors=True)
+        assert not report, report
+
+
+@pytest.fixture(scope="module")
+def suite():
+    s = Suite()
+    yield s
+    s.close()
+
+
+def lines(reply, terminator=b"\n"):
+    return sorted(reply.split(terminator)[:-1])
+
+
+@pytest.mark.parametrize("word", ["SCAN", "MULTISCAN", "CONTSCAN", "ALLMATCHSCAN"])
+@pytest.mark.parametrize("name, expected", [
+    ("clean.txt", ["{}: OK"]),
+    ("eicar.com", ["{}: EICAR-Test-File FOUND"]),
+    ("member.zip", ["{}: EICAR-Test-File FOUND"]),
+    ("missing", ["{}: File not found. ERROR"]),
+])
+def test_one_file(suite, word, name, expected):
+    path = suite.path(name)
+    for prefix, t in ((b"n", b"\n"), (b"z", b"\0"), (b"", b"\n")):
+        reply = suite.ask(prefix + word.encode() + b" " + path.encode() + (t if prefix else b""))
+        assert lines(reply, t) == [e.format(path).encode() for e in expected], (prefix, reply)
+
+
+def test_trees_and_every_match(suite):
+    tree, found = suite.path("tree"), "EICAR-Test-File FOUND"
+    infected = {"%s/b/eicar.com: %s" % (tree, found), "%s/c/e.zip: %s" % (tree, found)}
+    # Without continuing, the first threat ends the job: one of the two.
+    for word in (b"SCAN", b"MULTISCAN"):
+        got = [line.decode() for line in lines(suite.ask(b"n%s %s\n" % (word, tree.encode())))]
+        assert len(got) == 1 and got[0] in infected, got
+    assert set(line.decode() for line in lines(suite.ask(b"nCONTSCAN %s\n" % tree.encode()))) == infected
+    two = suite.path("two.zip").encode()
+    assert suite.ask(b"nSCAN %s\n" % two) == b"%s: EICAR-Test-File FOUND\n" % two
+    assert suite.ask(b"nALLMATCHSCAN %s\n" % two) == b"%s: EICAR-Test-File FOUND\n%s: Vemra-Test-Joke FOUND\n" % (two, two)
+    clean_tree = os.path.dirname(suite.path("tree/c/d/clean.txt")).encode()
+    assert suite.ask(b"zCONTSCAN %s\0" % clean_tree) == b"%s: OK\0" % clean_tree
+
+
+def test_session_numbers_each_scan(suite):
+    clean, eicar = (suite.path(n).encode() for n in ("clean.txt", "eicar.com"))
+    with suite.connect() as s:
+        s.sendall(b"zIDSESSION\0zPING\0zSCAN %s\0zCONTSCAN %s\0zEND\0" % (clean, eicar))
+        reply = read(s)
+    assert lines(reply, b"\0") == sorted([b"1: PONG", b"2: %s: OK" % clean, b"3: %s: EICAR-Test-File FOUND" % eicar])
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root reads every file")
+def test_file_sieve_may_not_read(suite):
+    path = suite.path("secret")
+    with open(path, "wb") as f:
+        f.write(EICAR)
+    os.chmod(path, 0)
+    assert suite.ask(b"nSCAN %s\n" % path.encode()) == b"%s: Permission denied. ERROR\n" % path.encode()
+
+
+@pytest.mark.parametrize("mode", [[], ["--multiscan"], ["--allmatch"]])
+def test_clamdscan_counts_infected_files(suite, mode, tmp_path):
+    config = tmp_path / "clamd.conf"
+    config.write_text("LocalSocket %s\n" % suite.sock)
+    r = subprocess.run([CLAMDSCAN, "--config-file=%s" % config] + mode +
+                       [suite.path("tree"), suite.path("clean.txt")], capture_output=True, text=True, timeout=120)
+    assert r.returncode == 1, r.stdout + r.stderr
+    assert "Infected files: 2" in r.stdout, r.stdout
+    assert "%s/b/eicar.com: EICAR-Test-File FOUND" % suite.path("tree") in r.stdout, r.stdout
+
+
+def test_sieve_disabled_is_reported_without_reading_the_path():
+    s = Suite(sieve="no")
+    try:
+        assert s.ask(b"nSCAN /nonexistent\n") == b"scan: ERROR Sieve is not installed\n"
+        assert s.ask(b"zCONTSCAN\0") == b"UNKNOWN COMMAND\0"
+    finally:
+        s.close()
+
+
+def test_sieve_gone_ends_only_that_client():
+    # Warden brings Sieve back only after a long delay, so the scan below
+    # finds it gone.
+    s = Suite(warden="RestartDelay = 10m")
+    try:
+        assert s.ask(b"nSCAN %s\n" % s.path("clean.txt").encode()) == b"%s: OK\n" % s.path("clean.txt").encode()
+        with s.connect() as idle:
+            idle.sendall(b"zIDSESSION\0")
+            os.kill(s.pid_of("Sieve"), signal.SIGKILL)
+            s.warden.wait_log(r"Warden: .*ended with")
+            assert s.ask(b"nSCAN %s\n" % s.path("eicar.com").encode()) == b""
+            # The daemon and its other clients go on.
+            idle.sendall(b"zPING\0")
+            assert read(idle, b"\0") == b"1: PONG\0"
+        assert s.ask(b"zPING\0") == b"PONG\0"
+        assert "Error with Sieve: " in s.warden.log()
+    finally:
+        s.close()
