@@ -1,20 +1,31 @@
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <gtest/gtest.h>
 
 #include "captured_log.h"
+#include "run_until.h"
 #include "wd_child.h"
+#include "wd_clamd_link.h"
 #include "wd_log_collector.h"
 #include "wd_spawn.h"
 
 namespace {
+
+struct fixed_source_t : wd_config_source_t {
+  const wd_settings_t& settings() const override { return settings_; }
+  std::uint32_t revision() const override { return 1; }
+  vx::AppInfo root_appinfo() const override { return vx::AppInfo(); }
+  wd_settings_t settings_;
+};
 
 TEST(WardenRuntime, HowAProcessEnded) {
   EXPECT_EQ(wd_exit_text(102 << 8) + ", " + wd_exit_text(0) + ", " + wd_exit_text(200 << 8) + ", " +
@@ -77,6 +88,50 @@ TEST(WardenRuntime, CollectedLogLinesKeepTheirLevelAndAreBounded) {
                              "Notice: ClamD[42]: after",
                              "Info: ClamD[42]: last, unterminated",
                          }));
+}
+
+// A daemon that ends, however its socket shows it, is left to the reaper,
+// which reports its own exit status; only a daemon that breaks the
+// exchange is recycled.
+TEST(WardenRuntime, DaemonEndingIsToldFromABrokenLink) {
+  using act_t = void (*)(int& peer, wd_clamd_link_t& link);
+  const struct {
+    const char* name;
+    act_t act;
+    bool recycled;
+  } rows[] = {
+      {"end of file", [](int& peer, wd_clamd_link_t&) { close(std::exchange(peer, -1)); }, false},
+      {"reset: our message left unread",
+       [](int& peer, wd_clamd_link_t& link) {
+         link.push_config();
+         close(std::exchange(peer, -1));
+       },
+       false},
+      {"broken pipe: ended while we write",
+       [](int& peer, wd_clamd_link_t& link) {
+         ASSERT_EQ(shutdown(peer, SHUT_RD), 0);
+         link.push_config();
+       },
+       false},
+      {"a frame of length 0", [](int& peer, wd_clamd_link_t&) { ASSERT_EQ(write(peer, "\0\0\0\0", 4), 4); }, true},
+  };
+  const fixed_source_t source;
+  for (const auto& row : rows) {
+    auto sink = std::make_shared<captured_log_t>();
+    cflog::install(sink);
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    boost::asio::io_context io;
+    int recycled = 0;
+    auto link = wd_clamd_link_t::create(io, fds[0], 42, source, [&] { ++recycled; });
+    row.act(fds[1], *link);
+    EXPECT_TRUE(run_until(io, [&] { return !link->is_open(); })) << row.name;
+    run_ready(io);
+    EXPECT_EQ(recycled, row.recycled ? 1 : 0) << row.name;
+    EXPECT_EQ(sink->contains("restarting the daemon"), row.recycled) << row.name;
+    if (fds[1] >= 0) close(fds[1]);
+  }
+  cflog::install(std::make_shared<captured_log_t>());
 }
 
 }  // namespace
