@@ -40,7 +40,7 @@ TEST(WardenRuntime, HowAProcessEnded) {
 
 TEST(WardenRuntime, AProgramThatCannotRunIsReportedByTheStart) {
   try {
-    wd_spawn("/nonexistent/vemra-clamd", {}, wd_child_environment({}));
+    wd_spawn("/nonexistent/vemra-clamd", {"--socket", "/x"}, {}, wd_child_environment({}));
     FAIL() << "spawned a missing program";
   } catch (const std::exception& e) {
     EXPECT_EQ(std::string(e.what()), "execute /nonexistent/vemra-clamd: No such file or directory [system:2]");
