@@ -1,5 +1,6 @@
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
 #include <limits>
 #include <regex>
@@ -283,19 +284,19 @@ TEST(Settings, EmbeddedDefault) {
             "type: AUTO, type: STDERR");
   EXPECT_TRUE(s.clamd.actual_start());
   EXPECT_EQ(s.clamd.exe_path(), "/usr/sbin/vemra-clamd");
-  EXPECT_EQ(s.installed_apps(), (std::vector<vx::Application>{vx::APP_WARDEN, vx::APP_CLAMD}));
+  EXPECT_EQ(s.installed_apps(), (std::vector<vx::Application>{vx::APP_WARDEN, vx::APP_SIEVE, vx::APP_CLAMD}));
   EXPECT_EQ(sockets(wd_resolve_settings(nullptr, wd_options_t()).clamd),
             "tcp 127.0.0.1:3310, local /run/vemra/clamd.sock, ");
 }
 
 TEST(Settings, FileOverridesDefaultsAndCommandLineOverridesFile) {
-  auto s = resolve("[Warden]\nRunDir = /srv/v/\nSieveEnabled = yes\n[ClamD]\nReadTimeout = 10s\n");
+  auto s = resolve("[Warden]\nRunDir = /srv/v/\nSieveEnabled = no\n[ClamD]\nReadTimeout = 10s\n");
   EXPECT_EQ(s.source, "t.conf");
   EXPECT_EQ(s.clamd.read_timeout(), 10000u);
   EXPECT_EQ(s.clamd.scan_timeout(), 120000u);  // the default stays
   EXPECT_EQ(sockets(s.clamd), "tcp 127.0.0.1:3310, local /srv/v/clamd.sock, ");
   EXPECT_EQ(s.warden.sieve_socket(), "/srv/v/sieve.sock");
-  EXPECT_EQ(s.installed_apps(), (std::vector<vx::Application>{vx::APP_WARDEN, vx::APP_SIEVE, vx::APP_CLAMD}));
+  EXPECT_EQ(s.installed_apps(), (std::vector<vx::Application>{vx::APP_WARDEN, vx::APP_CLAMD}));
 
   // A file's endpoints replace the default ones; the port option moves
   // every TCP endpoint and no Unix one.
@@ -392,6 +393,40 @@ TEST(Settings, ProgramsAreFoundBesideWardenOrInTheBuildTree) {
   EXPECT_EQ(found(), built);
   ASSERT_EQ(chmod(dir.write("suite/warden/vemra-clamd", "#!/bin/sh\n").c_str(), 0755), 0);
   EXPECT_EQ(found(), beside);
+}
+
+TEST(Settings, HowSieveIsRun) {
+  temp_dir_t dir;
+  auto options = user_options();
+  options.self_exe = dir.path() + "/suite/warden/vemra-warden";
+  const std::string built = dir.write("suite/sieve/vemra-sieve", "#!/bin/sh\n");
+  ASSERT_EQ(chmod(built.c_str(), 0755), 0);
+  const std::string too_long = "/" + std::string(107, 's');
+  const struct {
+    std::string warden, expected;
+  } rows[] = {
+      {"", built + " 2 /tmp/vemra-1000/sieve.sock installed"},
+      {"SieveExePath = /opt/sieve\nSieveThreads = 256", "/opt/sieve 256 /tmp/vemra-1000/sieve.sock installed"},
+      // Only a Sieve that runs needs a socket path that fits.
+      {"SieveThreads = 1\nSieveEnabled = no\nSieveSocket = " + too_long, built + " 1 " + too_long + " not installed"},
+      {"SieveThreads = 0", "t.conf:2: SieveThreads: use a number from 1 to 256"},
+      {"SieveThreads = 257", "t.conf:2: SieveThreads: use a number from 1 to 256"},
+      {"SieveExePath =", "t.conf:2: SieveExePath: empty value"},
+      {"SieveExePath = vemra-sieve", "t.conf:2: SieveExePath: 'vemra-sieve' is not an absolute path"},
+      {"SieveSocket = " + too_long, "t.conf: SieveSocket: socket path '" + too_long + "' is longer than 107 bytes"},
+  };
+  for (const auto& row : rows) {
+    std::string got;
+    for (const auto& issue : issues_of([&] {
+           const auto s = resolve("[Warden]\n" + row.warden + "\n", options);
+           const auto apps = s.installed_apps();
+           const bool installed = std::find(apps.begin(), apps.end(), vx::APP_SIEVE) != apps.end();
+           got = s.warden.sieve_exe_path() + " " + std::to_string(s.warden.sieve_threads()) + " " +
+                 s.warden.sieve_socket() + (installed ? " installed" : " not installed");
+         }))
+      got += issue;
+    EXPECT_EQ(got, row.expected) << row.warden;
+  }
 }
 
 }  // namespace
