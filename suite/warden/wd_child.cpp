@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "error.pb.h"
 #include "exception_mapping.h"
@@ -58,16 +59,26 @@ wd_child_t::wd_child_t(boost::asio::io_context& io, vx::Application app, delegat
 
 void wd_child_t::configure(const launch_t& launch) {
   const bool was_enabled = launch_.enabled;
+  const bool new_command = launch.args != launch_.args;
   launch_ = launch;
   if (was_enabled && !launch.enabled) {
     CF_NOTICE("Warden: " << name_ << " is no longer enabled; stopping it");
     restart_timer_.cancel();
+    restart_when_stopped_ = false;
     if (pid_ && state_ != state_t::stopping) {
       kill(pid_, SIGTERM);
       state_ = state_t::stopping;
     } else if (!pid_) {
       state_ = state_t::idle;
     }
+  } else if (new_command && state_ == state_t::running) {
+    CF_NOTICE("Warden: restarting " << name_ << " (pid " << pid_ << ") with its new command line");
+    kill(pid_, SIGTERM);
+    state_ = state_t::stopping;
+    restart_when_stopped_ = true;
+  } else if (!was_enabled && launch.enabled && state_ == state_t::stopping) {
+    // Switched off and on again before the process has ended.
+    restart_when_stopped_ = true;
   }
   if (state_ == state_t::idle) start();
 }
@@ -91,7 +102,7 @@ void wd_child_t::start() {
       pass.push_back(log[1]);
       variables.push_back("COM_VEMRA_ADD_LOG_PIPE=4");
     }
-    pid_ = wd_spawn(launch_.program, pass, wd_child_environment(variables));
+    pid_ = wd_spawn(launch_.program, launch_.args, pass, wd_child_environment(variables));
   } catch (const std::exception& e) {
     close_all({monitor[0], monitor[1], log[0], log[1]});
     CF_ERROR("Warden: cannot start " << name_ << ": " << exception_text(e));
@@ -108,6 +119,7 @@ void wd_child_t::start() {
 
 void wd_child_t::stop() {
   wanted_ = false;
+  restart_when_stopped_ = false;
   restart_timer_.cancel();
   if (!pid_) {
     state_ = state_t::idle;
@@ -144,6 +156,12 @@ void wd_child_t::on_exit(int wait_status) {
   delegate_.on_child_exited(*this);
 
   const std::string how = name_ + " (pid " + std::to_string(pid) + ") ";
+  if (std::exchange(restart_when_stopped_, false) && wanted_ && launch_.enabled) {
+    CF_NOTICE("Warden: " << how << "stopped: " << wd_exit_text(wait_status));
+    state_ = state_t::idle;
+    delay_ = std::chrono::milliseconds(0);
+    return start();
+  }
   if (state_ == state_t::stopping || !wanted_ || !launch_.enabled) {
     state_ = state_t::idle;
     CF_NOTICE("Warden: " << how << "stopped: " << wd_exit_text(wait_status));

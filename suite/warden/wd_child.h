@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -42,6 +43,7 @@ public:
   // settings that concerns this one program.
   struct launch_t {
     std::string program;
+    std::vector<std::string> args;  // after the program name
     bool enabled = false;
     bool collect_log = false;
     std::chrono::milliseconds restart_delay{1000};
@@ -53,8 +55,9 @@ public:
   wd_child_t& operator=(const wd_child_t&) = delete;
 
   // Takes a new launch record; a program enabled now is started, one
-  // disabled now is stopped. A changed program path applies from the next
-  // start.
+  // disabled now is stopped. A changed command line restarts a running
+  // process at once, since only a new process can take it up; a changed
+  // program path applies from the next start.
   void configure(const launch_t& launch);
   // Starts the program when it is enabled and has no process.
   void start();
@@ -96,6 +99,7 @@ private:
   state_t state_ = state_t::idle;
   pid_t pid_ = 0;
   bool wanted_ = true;
+  bool restart_when_stopped_ = false;
   unsigned starts_ = 0;
   std::chrono::steady_clock::time_point started_at_;
   std::chrono::milliseconds delay_{0};

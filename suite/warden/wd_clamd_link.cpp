@@ -105,8 +105,12 @@ void wd_clamd_link_t::answer_service(vx::Warden2ClamdMessage::MessageTag tag, bo
 void wd_clamd_link_t::on_error(const boost::system::error_code& ec) {
   // End of file is the daemon ending; the reaper reports how it ended. A
   // daemon that ends with our messages still unread in its socket resets
-  // the connection instead: that is the same ending, not a broken link.
-  if (ec == boost::asio::error::eof || ec == boost::asio::error::connection_reset) {
+  // the connection instead, and one that ends while we are writing fails
+  // the write with a broken pipe: both are the same ending, not a broken
+  // link. Recycling it would replace its own exit status with our SIGTERM
+  // (and restart a daemon that asked to wait for SIGHUP).
+  if (ec == boost::asio::error::eof || ec == boost::asio::error::connection_reset ||
+      ec == boost::asio::error::broken_pipe) {
     CF_DEBUG("Warden: ClamD (pid " << pid_ << ") closed its monitor socket");
     close();
     return;

@@ -18,6 +18,9 @@ using google::protobuf::Message;
 namespace {
 
 const char default_source[] = "embedded default";
+// More scan threads than vemra-sieve accepts would only make scans wait on
+// each other.
+constexpr std::uint32_t max_sieve_threads = 256;
 
 // The limits every installation starts from; see vemra-warden(8) for why
 // each value was chosen.
@@ -47,7 +50,8 @@ vx::ClamdConfig default_clamd() {
 vx::WardenConfig default_warden(uid_t uid) {
   vx::WardenConfig w;
   w.set_run_dir(wd_default_run_dir(uid));
-  w.set_sieve_enabled(false);
+  w.set_sieve_enabled(true);
+  w.set_sieve_threads(2);
   w.set_courier_enabled(false);
   w.mutable_log()->set_type(vx::Log::STDERR);
   w.set_log_level(vx::LOG_LEVEL_NOTICE);
@@ -112,7 +116,21 @@ void check_file(const wd_ini_reader_t& reader, const vx::ClamdConfig& clamd, con
     issues.push_back(reader.issue(reader.line_of(warden, "restart_delay"), "RestartDelay", "must be at least 100ms"));
   if (warden.has_stop_timeout() && warden.stop_timeout() == 0)
     issues.push_back(reader.issue(reader.line_of(warden, "stop_timeout"), "StopTimeout", "must be more than 0"));
+  if (warden.has_sieve_threads() && (warden.sieve_threads() == 0 || warden.sieve_threads() > max_sieve_threads))
+    issues.push_back(reader.issue(reader.line_of(warden, "sieve_threads"), "SieveThreads",
+                                  "use a number from 1 to " + std::to_string(max_sieve_threads)));
   if (!issues.empty()) throw wd_config_error_t(std::move(issues));
+}
+
+// Sieve must be able to listen where the daemon is sent: a path too long
+// for a socket address would leave it failing at every start.
+void check_sieve_socket(const wd_settings_t& s) {
+  if (!s.warden.sieve_enabled()) return;
+  try {
+    wd_parse_socket(s.warden.sieve_socket());
+  } catch (const wd_value_error_t& e) {
+    throw wd_config_error_t({{s.source, 0, "SieveSocket", e.what()}});
+  }
 }
 
 }  // namespace
@@ -190,6 +208,9 @@ wd_settings_t wd_resolve_settings(const wd_ini_file_t* file, const wd_options_t&
   }
   if (!s.clamd.has_exe_path() || s.clamd.exe_path().empty())
     s.clamd.set_exe_path(wd_program_path(options.self_exe, "vemra-clamd", "app"));
+  if (!s.warden.has_sieve_exe_path())
+    s.warden.set_sieve_exe_path(wd_program_path(options.self_exe, "vemra-sieve", "suite/sieve"));
+  check_sieve_socket(s);
 
   if (s.clamd.log().type() == vx::Log::AUTO) s.clamd.mutable_actual_log()->CopyFrom(s.warden.log());
   else s.clamd.mutable_actual_log()->CopyFrom(s.clamd.log());

@@ -74,9 +74,12 @@ std::vector<std::string> wd_child_environment(const std::vector<std::string>& ad
   return env;
 }
 
-pid_t wd_spawn(const std::string& program, const std::vector<int>& pass, const std::vector<std::string>& environment) {
+pid_t wd_spawn(const std::string& program, const std::vector<std::string>& args, const std::vector<int>& pass,
+               const std::vector<std::string>& environment) {
   // Everything the child needs is built before fork.
-  std::vector<char*> argv{const_cast<char*>(program.c_str()), nullptr};
+  std::vector<char*> argv{const_cast<char*>(program.c_str())};
+  for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
   std::vector<char*> envp;
   for (const auto& var : environment) envp.push_back(const_cast<char*>(var.c_str()));
   envp.push_back(nullptr);

@@ -38,6 +38,8 @@ wd_supervisor_t::wd_supervisor_t(boost::asio::io_context& io, wd_options_t optio
       signals_(io, SIGHUP, SIGTERM, SIGINT),
       status_timer_(io),
       stop_timer_(io),
+      sieve_(io, vx::APP_SIEVE, *this),
+      sieve_monitor_(io),
       clamd_(io, vx::APP_CLAMD, *this) {
   signals_.add(SIGCHLD);
   signals_.add(SIGUSR1);
@@ -45,7 +47,8 @@ wd_supervisor_t::wd_supervisor_t(boost::asio::io_context& io, wd_options_t optio
 
 wd_supervisor_t::~wd_supervisor_t() {
   // Reached early only when an error ends Warden: no program outlives it.
-  if (!clamd_.is_down()) kill(clamd_.pid(), SIGTERM);
+  for (const wd_child_t* child : {&clamd_, &sieve_})
+    if (!child->is_down()) kill(child->pid(), SIGTERM);
   if (clamd_link_) clamd_link_->close();
   if (clamd_log_) clamd_log_->close();
 }
@@ -70,12 +73,24 @@ vx::AppInfo wd_supervisor_t::root_appinfo() const {
 }
 
 void wd_supervisor_t::configure_children() {
-  wd_child_t::launch_t clamd;
+  const auto& warden = settings_.warden;
+  wd_child_t::launch_t common;
+  common.restart_delay = ms(warden.restart_delay());
+  common.restart_delay_max = ms(std::max(warden.restart_delay_max(), warden.restart_delay()));
+
+  wd_child_t::launch_t sieve = common;
+  sieve.program = warden.sieve_exe_path();
+  sieve.args = {"--socket",    warden.sieve_socket(), "--threads", std::to_string(warden.sieve_threads()),
+                "--log-level", cflog::level_name(log_threshold(warden.log_level()))};
+  sieve.enabled = warden.sieve_enabled();
+  // Started first, so that its socket is usually there by the time the
+  // daemon first asks for it.
+  sieve_.configure(sieve);
+
+  wd_child_t::launch_t clamd = common;
   clamd.program = settings_.clamd.exe_path();
   clamd.enabled = settings_.clamd.actual_start();
-  clamd.collect_log = settings_.warden.collect_clamd_log();
-  clamd.restart_delay = ms(settings_.warden.restart_delay());
-  clamd.restart_delay_max = ms(std::max(settings_.warden.restart_delay_max(), settings_.warden.restart_delay()));
+  clamd.collect_log = warden.collect_clamd_log();
   clamd_.configure(clamd);
 }
 
@@ -103,6 +118,7 @@ void wd_supervisor_t::reap() {
     const pid_t pid = waitpid(-1, &status, WNOHANG);
     if (pid <= 0) break;
     if (pid == clamd_.pid()) clamd_.on_exit(status);
+    else if (pid == sieve_.pid()) sieve_.on_exit(status);
   }
   if (stopping_) finish_when_down();
 }
@@ -141,6 +157,7 @@ void wd_supervisor_t::reload() {
   }
   if (apps_changed && clamd_link_) clamd_link_->notify_appinfo();
   configure_children();
+  sieve_.release();
   clamd_.release();
   arm_status_timer();
 }
@@ -158,6 +175,7 @@ void wd_supervisor_t::shutdown() {
   CF_NOTICE("Warden: termination signal received, stopping");
   status_timer_.cancel();
   clamd_.stop();
+  sieve_.stop();
   stop_timer_.expires_after(ms(settings_.warden.stop_timeout()));
   stop_timer_.async_wait([this](const boost::system::error_code& ec) { on_stop_timer(ec); });
   finish_when_down();
@@ -166,18 +184,21 @@ void wd_supervisor_t::shutdown() {
 void wd_supervisor_t::on_stop_timer(const boost::system::error_code& ec) {
   if (ec == boost::asio::error::operation_aborted || finished_) return;
   if (killed_) {
-    CF_ERROR("Warden: ClamD (pid " << clamd_.pid() << ") did not end after SIGKILL; leaving");
+    for (const wd_child_t* child : {&clamd_, &sieve_})
+      if (!child->is_down())
+        CF_ERROR("Warden: " << child->name() << " (pid " << child->pid() << ") did not end after SIGKILL; leaving");
     return finish();
   }
   killed_ = true;
   clamd_.kill_now();
+  sieve_.kill_now();
   stop_timer_.expires_after(kill_grace);
   stop_timer_.async_wait([this](const boost::system::error_code& ec) { on_stop_timer(ec); });
   finish_when_down();
 }
 
 void wd_supervisor_t::finish_when_down() {
-  if (clamd_.is_down()) finish();
+  if (all_down()) finish();
 }
 
 void wd_supervisor_t::finish() {
@@ -189,6 +210,7 @@ void wd_supervisor_t::finish() {
   stop_timer_.cancel();
   if (clamd_link_) clamd_link_->close();
   if (clamd_log_) clamd_log_->close();
+  sieve_monitor_.close(ignored);
   CF_NOTICE("Warden: stopped");
   io_.stop();
 }
@@ -207,8 +229,8 @@ void wd_supervisor_t::arm_status_timer() {
 void wd_supervisor_t::log_status(cf_log_t::level_t level) const {
   CF_LOG(level, "Warden: status: configuration revision "
                     << revision_ << " from " << settings_.source << "; " << clamd_.name() << " " << clamd_.describe()
-                    << clamd_report() << "; Sieve " << (settings_.warden.sieve_enabled() ? "enabled" : "not enabled")
-                    << ", Courier " << (settings_.warden.courier_enabled() ? "enabled" : "not enabled"));
+                    << clamd_report() << "; " << sieve_.name() << " " << sieve_.describe() << "; Courier "
+                    << (settings_.warden.courier_enabled() ? "enabled" : "not enabled"));
 }
 
 std::string wd_supervisor_t::clamd_report() const {
@@ -221,6 +243,7 @@ std::string wd_supervisor_t::clamd_report() const {
 }
 
 void wd_supervisor_t::on_child_started(wd_child_t& child, int monitor, int log) {
+  if (&child == &sieve_) return hold_sieve_monitor(monitor, log);
   try {
     clamd_link_ = wd_clamd_link_t::create(io_, monitor, child.pid(), *this, [this] { clamd_.recycle(); });
     clamd_link_->notify_appinfo();
@@ -236,7 +259,26 @@ void wd_supervisor_t::on_child_started(wd_child_t& child, int monitor, int log) 
   }
 }
 
-void wd_supervisor_t::on_child_exited(wd_child_t&) {
+void wd_supervisor_t::hold_sieve_monitor(int monitor, int log) {
+  if (log >= 0) ::close(log);
+  boost::system::error_code ec;
+  sieve_monitor_.close(ec);
+  sieve_monitor_.assign(boost::asio::local::stream_protocol(), monitor, ec);
+  if (!ec) return;
+  ::close(monitor);
+  // Sieve would see its monitor socket end at once and stop; it is
+  // started again like after any other failure.
+  CF_ERROR("Warden: Sieve (pid " << sieve_.pid() << "): monitor socket: " << ec.message());
+}
+
+void wd_supervisor_t::on_child_exited(wd_child_t& child) {
+  if (&child == &sieve_) {
+    // Kept open until the process is gone: Sieve takes its end for
+    // Warden's.
+    boost::system::error_code ignored;
+    sieve_monitor_.close(ignored);
+    return;
+  }
   if (clamd_link_) clamd_link_->close();
   clamd_link_.reset();
   // The log collector reads on to the end of the pipe, so the last lines

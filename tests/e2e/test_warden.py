@@ -6,6 +6,7 @@ stopping."""
 import os
 import re
 import signal
+import socket
 
 from suite import WARDEN, free_port, run, wait_for
 from wire import App, Error
@@ -19,18 +20,38 @@ def alive(pid, group=False):
         return False
 
 
-def config(tmp_path, exe, port, clamd="", warden="", restart_max="400ms"):
-    return ("[Warden]\nRunDir = %s/run\nRestartDelay = 100ms\nRestartDelayMax = %s\nStatusInterval = off\n%s\n"
-            "[ClamD]\nExePath = %s\n%s\n[ClamD.Endpoint.tcp]\nClamdSocket = 127.0.0.1:%d\n"
-            % (tmp_path, restart_max, warden, exe, clamd, port))
+def config(tmp_path, exe, port, clamd="", warden="", restart_max="400ms", sieve="no"):
+    return ("[Warden]\nRunDir = %s/run\nSieveEnabled = %s\nRestartDelay = 100ms\nRestartDelayMax = %s\n"
+            "StatusInterval = off\n%s\n[ClamD]\nExePath = %s\n%s\n[ClamD.Endpoint.tcp]\nClamdSocket = 127.0.0.1:%d\n"
+            % (tmp_path, sieve, restart_max, warden, exe, clamd, port))
+
+
+def sieve_pid(w, count=1):
+    """The pid of the count-th Sieve that Warden started."""
+    return int(w.wait_log(r"started Sieve \(.*\), pid (\d+)", count=count).group(1))
+
+
+def arguments(pid):
+    with open("/proc/%d/cmdline" % pid) as f:
+        return f.read().split("\0")[1:-1]
+
+
+def serves(path):
+    with socket.socket(socket.AF_UNIX) as s:
+        try:
+            s.connect(path)
+            return True
+        except OSError:
+            return False
 
 
 def test_daemon_gets_configuration_services_and_application_list(tmp_path, wardens, fake):
     port = free_port()
     # A descriptor Warden inherits must not reach its children.
     stray_r, stray_w = os.pipe()
+    sieve_socket = "%s/run/test-sieve.sock" % tmp_path
     w = wardens(tmp_path, config(tmp_path, fake.path, port, clamd="LogLevel = Info\nReadTimeout = 45s\n",
-                                 warden="SieveEnabled = yes\nSieveSocket = /run/test/sieve.sock\n"),
+                                 warden="SieveSocket = %s\n" % sieve_socket, sieve="yes"),
                 env=fake.env, pass_fds=(stray_w,))
     os.close(stray_r)
     os.close(stray_w)
@@ -48,7 +69,7 @@ def test_daemon_gets_configuration_services_and_application_list(tmp_path, warde
     assert "actual_log { type: STDERR }" in c and "actual_start: true" in c
     assert 'item { clamd_socket { ip { address: "127.0.0.1" port: %d } }' % port in c
 
-    assert fake.wait(tag="GET_SIEVE_RESPONSE")[0]["socket_path"] == "/run/test/sieve.sock"
+    assert fake.wait(tag="GET_SIEVE_RESPONSE")[0]["socket_path"] == sieve_socket
     courier = fake.wait(tag="GET_COURIER_RESPONSE")[0]
     assert courier["error"] == Error.EC_NOT_INSTALLED and "socket_path" not in courier
     appinfo = fake.wait(tag="APPINFO_NOTIFICATION")[0]["appinfo"]
@@ -59,7 +80,8 @@ def test_daemon_gets_configuration_services_and_application_list(tmp_path, warde
     # The status line shows the daemon's connection report.
     w.proc.send_signal(signal.SIGUSR1)
     w.wait_log(r"Warden: status: configuration revision 1 .*ClamD running, pid %d, .*revision 1 applied, "
-               r"connections now 2, opened 5, closed 3; Sieve enabled, Courier not enabled" % start["pid"])
+               r"connections now 2, opened 5, closed 3; Sieve running, pid %d, up .*; Courier not enabled"
+               % (start["pid"], sieve_pid(w)))
 
     # Ctrl-C stops the daemon and Warden, and leaves nothing behind.
     assert w.stop(signal.SIGINT) == 0
@@ -72,6 +94,9 @@ def test_reload_pushes_a_changed_configuration_and_keeps_it_when_broken(tmp_path
     w = wardens(tmp_path, config(tmp_path, fake.path, port, clamd="ReadTimeout = 30s\n"), env=fake.env)
     fake.wait(tag="GET_CONFIG_RESPONSE")
     w.wait_log(r"applied configuration revision 1")
+    # Sieve not enabled: not run, and the daemon is told so.
+    assert "started Sieve" not in w.log() and os.listdir(tmp_path / "run") == ["warden.lock"]
+    assert fake.wait(tag="GET_SIEVE_RESPONSE")[0]["error"] == Error.EC_NOT_INSTALLED
 
     # A changed file: revision 2 goes out unasked and is applied.
     w.reload(config(tmp_path, fake.path, port, clamd="ReadTimeout = 5s\n"))
@@ -82,8 +107,8 @@ def test_reload_pushes_a_changed_configuration_and_keeps_it_when_broken(tmp_path
     # A broken file is reported by file, line and key; revision 2 stays,
     # as the daemon sees when it asks again.
     w.reload(config(tmp_path, fake.path, port, clamd="ReadTimeout = 5 parsecs\nBogus = 1\n"))
-    w.wait_log(r"vemra.conf:9: ReadTimeout: bad time unit 'parsecs'")
-    w.wait_log(r"vemra.conf:10: Bogus: unknown key in \[ClamD\]")
+    w.wait_log(r"vemra.conf:10: ReadTimeout: bad time unit 'parsecs'")
+    w.wait_log(r"vemra.conf:11: Bogus: unknown key in \[ClamD\]")
     w.wait_log(r"configuration not changed; revision 2 stays in force")
     os.kill(fake.records(event="start")[0]["pid"], signal.SIGHUP)
     asked = fake.wait(3, tag="GET_CONFIG_RESPONSE")[2]
@@ -200,3 +225,42 @@ def test_bad_files_and_a_busy_run_directory_are_refused(tmp_path, wardens, fake)
     assert "run directory %s/run is in use by another vemra-warden (pid %d)" % (tmp_path, w.proc.pid) in r.stderr
     assert oct(os.stat(tmp_path / "run").st_mode & 0o777) == "0o700"
     assert w.stop() == 0
+
+
+def test_sieve_runs_beside_the_daemon_and_follows_the_configuration(tmp_path, wardens, fake):
+    port, sock = free_port(), "%s/run/sieve.sock" % tmp_path
+    conf = lambda on, threads: config(tmp_path, fake.path, port, sieve=on,
+                                      warden="LogLevel = Info\nSieveThreads = %d\n" % threads)
+    w = wardens(tmp_path, conf("yes", 3), env=fake.env)
+    first = sieve_pid(w)
+    assert arguments(first) == ["--socket", sock, "--threads", "3", "--log-level", "Info"]
+    # Started before the daemon, so its socket is usually there when asked for.
+    w.wait_log(r"started ClamD")
+    assert w.log().index("started Sieve") < w.log().index("started ClamD")
+
+    # Killed: started again. A new command line: a new process at once.
+    wait_for(lambda: serves(sock), "Sieve serving")
+    os.kill(first, signal.SIGKILL)
+    w.wait_log(r"Sieve \(pid %d\) ended with signal 9 \(Killed\)" % first)
+    wait_for(lambda: serves(sock), "Sieve serving again")
+    w.reload(conf("yes", 1))
+    third = sieve_pid(w, 3)
+    assert arguments(third)[3] == "1"
+
+    # Switched off: stopped, its socket gone, no longer installed for the
+    # daemon.
+    wait_for(lambda: serves(sock), "the new Sieve serving")
+    w.reload(conf("no", 1))
+    w.wait_log(r"Sieve \(pid %d\) stopped: status 0 \(Success\)" % third)
+    assert not os.path.exists(sock) and not alive(third)
+    assert fake.wait(2, tag="APPINFO_NOTIFICATION")[1]["appinfo"][0]["installed"] == [App.APP_WARDEN, App.APP_CLAMD]
+
+    # On again; Warden's end then takes both programs with it.
+    w.reload(conf("yes", 1))
+    fourth = sieve_pid(w, 4)
+    wait_for(lambda: serves(sock), "Sieve serving")
+    daemon = fake.records(event="start")[0]["pid"]
+    assert w.stop() == 0
+    w.wait_log(r"Sieve \(pid %d\) stopped: status 0 \(Success\)" % fourth)
+    w.wait_log(r"ClamD \(pid %d\) stopped: status 107" % daemon)
+    assert not alive(fourth, group=True) and not alive(daemon, group=True)

@@ -283,19 +283,19 @@ TEST(Settings, EmbeddedDefault) {
             "type: AUTO, type: STDERR");
   EXPECT_TRUE(s.clamd.actual_start());
   EXPECT_EQ(s.clamd.exe_path(), "/usr/sbin/vemra-clamd");
-  EXPECT_EQ(s.installed_apps(), (std::vector<vx::Application>{vx::APP_WARDEN, vx::APP_CLAMD}));
+  EXPECT_EQ(s.installed_apps(), (std::vector<vx::Application>{vx::APP_WARDEN, vx::APP_SIEVE, vx::APP_CLAMD}));
   EXPECT_EQ(sockets(wd_resolve_settings(nullptr, wd_options_t()).clamd),
             "tcp 127.0.0.1:3310, local /run/vemra/clamd.sock, ");
 }
 
 TEST(Settings, FileOverridesDefaultsAndCommandLineOverridesFile) {
-  auto s = resolve("[Warden]\nRunDir = /srv/v/\nSieveEnabled = yes\n[ClamD]\nReadTimeout = 10s\n");
+  auto s = resolve("[Warden]\nRunDir = /srv/v/\nSieveEnabled = no\n[ClamD]\nReadTimeout = 10s\n");
   EXPECT_EQ(s.source, "t.conf");
   EXPECT_EQ(s.clamd.read_timeout(), 10000u);
   EXPECT_EQ(s.clamd.scan_timeout(), 120000u);  // the default stays
   EXPECT_EQ(sockets(s.clamd), "tcp 127.0.0.1:3310, local /srv/v/clamd.sock, ");
   EXPECT_EQ(s.warden.sieve_socket(), "/srv/v/sieve.sock");
-  EXPECT_EQ(s.installed_apps(), (std::vector<vx::Application>{vx::APP_WARDEN, vx::APP_SIEVE, vx::APP_CLAMD}));
+  EXPECT_EQ(s.installed_apps(), (std::vector<vx::Application>{vx::APP_WARDEN, vx::APP_CLAMD}));
 
   // A file's endpoints replace the default ones; the port option moves
   // every TCP endpoint and no Unix one.
@@ -336,8 +336,15 @@ TEST(Settings, ProblemsOnlyTheWholeFileShows) {
       {"Log = Auto", "Log: Auto is for the services' logs; use Stderr, Syslog or a file path here"},
       {"RestartDelay = 10ms", "RestartDelay: must be at least 100ms"},
       {"StopTimeout = 0", "StopTimeout: must be more than 0"},
+      {"SieveThreads = 257", "SieveThreads: use a number from 1 to 256"},
   });
   EXPECT_EQ(issues_of([&] { resolve(file.text); }), file.issues);
+  EXPECT_EQ(resolve("[Warden]\nSieveThreads = 256\n").warden.sieve_threads(), 256u);
+  // Sieve must be able to listen where the daemon is sent, when it runs.
+  const std::string too_long = "/" + std::string(107, 's');
+  EXPECT_EQ(issues_of([&] { resolve("[Warden]\nSieveSocket = " + too_long + "\n"); }),
+            std::vector<std::string>{"t.conf: SieveSocket: socket path '" + too_long + "' is longer than 107 bytes"});
+  EXPECT_EQ(resolve("[Warden]\nSieveEnabled = no\nSieveSocket = " + too_long + "\n").warden.sieve_socket(), too_long);
   auto options = user_options();
   options.run_dir = "relative";
   EXPECT_EQ(issues_of([&] { resolve("", options); }),
@@ -392,6 +399,12 @@ TEST(Settings, ProgramsAreFoundBesideWardenOrInTheBuildTree) {
   EXPECT_EQ(found(), built);
   ASSERT_EQ(chmod(dir.write("suite/warden/vemra-clamd", "#!/bin/sh\n").c_str(), 0755), 0);
   EXPECT_EQ(found(), beside);
+  // Sieve likewise, from its own folder of the build tree.
+  const std::string sieve = dir.write("suite/sieve/vemra-sieve", "#!/bin/sh\n");
+  ASSERT_EQ(chmod(sieve.c_str(), 0755), 0);
+  auto options = user_options();
+  options.self_exe = self;
+  EXPECT_EQ(resolve("", options).warden.sieve_exe_path(), sieve);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,11 +11,20 @@
 #include <gtest/gtest.h>
 
 #include "captured_log.h"
+#include "run_until.h"
 #include "wd_child.h"
+#include "wd_clamd_link.h"
 #include "wd_log_collector.h"
 #include "wd_spawn.h"
 
 namespace {
+
+struct fixed_source_t : wd_config_source_t {
+  const wd_settings_t& settings() const override { return settings_; }
+  std::uint32_t revision() const override { return 1; }
+  vx::AppInfo root_appinfo() const override { return vx::AppInfo(); }
+  wd_settings_t settings_;
+};
 
 TEST(WardenRuntime, HowAProcessEnded) {
   EXPECT_EQ(wd_exit_text(102 << 8) + ", " + wd_exit_text(0) + ", " + wd_exit_text(200 << 8) + ", " +
@@ -29,7 +39,7 @@ TEST(WardenRuntime, HowAProcessEnded) {
 
 TEST(WardenRuntime, AProgramThatCannotRunIsReportedByTheStart) {
   try {
-    wd_spawn("/nonexistent/vemra-clamd", {}, wd_child_environment({}));
+    wd_spawn("/nonexistent/vemra-clamd", {"--socket", "/x"}, {}, wd_child_environment({}));
     FAIL() << "spawned a missing program";
   } catch (const std::exception& e) {
     EXPECT_EQ(std::string(e.what()), "execute /nonexistent/vemra-clamd: No such file or directory [system:2]");
@@ -77,6 +87,39 @@ TEST(WardenRuntime, CollectedLogLinesKeepTheirLevelAndAreBounded) {
                              "Notice: ClamD[42]: after",
                              "Info: ClamD[42]: last, unterminated",
                          }));
+}
+
+// A daemon that ends, however its socket shows it, is left to the reaper,
+// which reports its own exit status; only one that breaks the exchange is
+// recycled. Each row leaves the daemon's end in some state; then Warden
+// writes to it.
+TEST(WardenRuntime, DaemonEndingIsToldFromABrokenLink) {
+  const struct {
+    const char* name;
+    int (*act)(int peer);
+    bool recycled;
+  } rows[] = {
+      {"end of file", [](int peer) { return shutdown(peer, SHUT_WR); }, false},
+      {"broken pipe", [](int peer) { return shutdown(peer, SHUT_RD); }, false},
+      {"a frame of length 0", [](int peer) { return write(peer, "\0\0\0\0", 4) == 4 ? 0 : -1; }, true},
+  };
+  const fixed_source_t source;
+  for (const auto& row : rows) {
+    auto sink = std::make_shared<captured_log_t>();
+    cflog::install(sink);
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    boost::asio::io_context io;
+    int recycled = 0;
+    auto link = wd_clamd_link_t::create(io, fds[0], 42, source, [&] { ++recycled; });
+    ASSERT_EQ(row.act(fds[1]), 0) << row.name;
+    link->push_config();
+    EXPECT_TRUE(run_until(io, [&] { return !link->is_open(); })) << row.name;
+    EXPECT_EQ(recycled, row.recycled ? 1 : 0) << row.name;
+    EXPECT_EQ(sink->contains("restarting the daemon"), row.recycled) << row.name;
+    close(fds[1]);
+  }
+  cflog::install(std::make_shared<captured_log_t>());
 }
 
 }  // namespace
