@@ -3,6 +3,7 @@ under a scripted Warden serving real endpoints, vemra-warden on a
 configuration file, the scripted daemon Warden starts in its place, fakes
 of the suite's services; the clamd client side; waiting with a deadline."""
 
+import io
 import json
 import os
 import re
@@ -12,6 +13,7 @@ import socket
 import subprocess
 import tempfile
 import time
+import zipfile
 
 import wire
 from wire import BUILD, DEADLINE, ClamdConfig, FromWarden, Log, LogLevel, ToWarden
@@ -334,3 +336,25 @@ class ScriptedService:
         for c in self.clients:
             c.sock.close()
         self.listener.close()
+
+
+# Put together here so that no file of the tests is itself the test file.
+EICAR = b"X5O!P%@AP[4\\PZX54(P^)7CC)7}$" + b"EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"
+
+
+def zip_of(*members):
+    """A zip archive of (name, data) members."""
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
+        for name, data in members:
+            z.writestr(name, data)
+    return out.getvalue()
+
+
+def write_files(root, files):
+    """Writes {relative name: data} below root, making directories."""
+    for name, data in files.items():
+        path = os.path.join(root, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)

@@ -2,7 +2,6 @@
 vemra-sieve; clients send SCAN, CONTSCAN, MULTISCAN and ALLMATCHSCAN over
 a Unix socket, and Debian's clamdscan scans a tree."""
 
-import io
 import os
 import pathlib
 import shutil
@@ -10,22 +9,12 @@ import signal
 import socket
 import subprocess
 import tempfile
-import zipfile
 
 import pytest
 
-from suite import Warden, read, sanitizer_report, wait_for
+from suite import EICAR, Warden, read, sanitizer_report, wait_for, write_files, zip_of
 
-EICAR = b"X5O!P%@AP[4\\PZX54(P^)7CC)7}$" + b"EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"
 CLAMDSCAN = shutil.which("clamdscan") or "clamdscan"
-
-
-def zip_of(*members):
-    buf = io.BytesIO()
-    with zipfile.ZipFile(buf, "w") as z:
-        for name, data in members:
-            z.writestr(name, data)
-    return buf.getvalue()
 
 
 FILES = {
@@ -48,11 +37,7 @@ class Suite:
         self.dir = tempfile.mkdtemp(prefix="vp", dir="/tmp")
         self.run = os.path.join(self.dir, "run")
         self.sock = os.path.join(self.run, "clamd.sock")
-        for name, data in FILES.items():
-            path = self.path(name)
-            os.makedirs(os.path.dirname(path), exist_ok=True)
-            with open(path, "wb") as f:
-                f.write(data)
+        write_files(self.path(""), FILES)
         self.warden = Warden(
             pathlib.Path(self.dir),
             "[Warden]\nRunDir = %s\nStatusInterval = off\nSieveEnabled = %s\n%s\n"

@@ -1,28 +1,16 @@
 """vemra-scan on real files: one clamd result line per file and the exit
 statuses 0 (clean), 1 (threat found) and 2 (error)."""
 
-import io
 import os
 import subprocess
-import zipfile
 
 import pytest
 
 from conftest import BUILD
+from suite import EICAR, zip_of
+
 
 SCAN = os.path.join(BUILD, "suite", "scan", "vemra-scan")
-# Put together here so that this file itself is not the test file.
-EICAR = b"X5O!P%@AP[4\\PZX54(P^)7CC)7}$" + b"EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"
-
-
-def zip_of(*members):
-    out = io.BytesIO()
-    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
-        for name, data in members:
-            z.writestr(name, data)
-    return out.getvalue()
-
-
 FILES = {
     "clean.txt": b"nothing to see\n",
     "eicar.com": EICAR,
