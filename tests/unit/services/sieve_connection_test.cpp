@@ -181,8 +181,8 @@ TEST_F(SieveConnection, ReportsOfATreeInBothModes) {
     SCOPED_TRACE(c.contscan ? "contscan" : "scan");
     create();
     open();
-    (*connection.*(c.contscan ? &cl_sieve_connection_t::contscan : &cl_sieve_connection_t::scan))(
-        1, dir.path() + "/t", handler());
+    const auto start = c.contscan ? &cl_sieve_connection_t::contscan : &cl_sieve_connection_t::scan;
+    ((*connection).*start)(1, dir.path() + "/t", handler());
     requests(6);
     // Answered in name order, whatever order the walk sent them in.
     answer("/t/a");

@@ -67,9 +67,9 @@ TEST_F(SieveProxy, EachRequestGetsItsAction) {
                                     "heuristic_analysis: false archive_max_level: 3 container_max_level: 2 "
                                     "max_compression_ratio: 40 }")));
   const eng_options_t o = request(scan + "serial: 1 path: '/a'").options;
-  EXPECT_EQ(std::make_tuple(1500u, false, 3u, 2u, 40u), std::make_tuple(o.scan_timeout_ms, o.heuristic_analysis,
-                                                                      o.archive_max_level, o.container_max_level,
-                                                                      o.max_compression_ratio));
+  EXPECT_EQ(std::make_tuple(1500u, false, 3u, 2u, 40u),
+            std::make_tuple(o.scan_timeout_ms, o.heuristic_analysis, o.archive_max_level, o.container_max_level,
+                            o.max_compression_ratio));
 }
 
 TEST_F(SieveProxy, ThreatsAreRegisteredInABoundedTable) {
