@@ -2,7 +2,6 @@
 real files scanned by the suite's engine, answers matched by serial, and
 protocol faults that end one session only (the rules are unit-tested)."""
 
-import io
 import os
 import shutil
 import signal
@@ -11,18 +10,15 @@ import stat
 import struct
 import subprocess
 import tempfile
-import zipfile
 
 import pytest
 
 import wire
-from suite import BUILD, clean_env, run, sanitizer_report, wait_for
+from suite import BUILD, EICAR, clean_env, run, sanitizer_report, wait_for, zip_of
 from sieve_client_ipc_pb2 import ClientMessage as C, ProxyOptions, ServerMessage as S
 from scan_report_pb2 import SE_FILE_NOT_FOUND
 
 SIEVE = os.path.join(BUILD, "suite", "sieve", "vemra-sieve")
-# Put together here so that this file itself is not the test file.
-EICAR = b"X5O!P%@AP[4\\PZX54(P^)7CC)7}$" + b"EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"
 
 
 class Sieve:
@@ -85,13 +81,9 @@ def threat_names(report):
 
 
 def test_files_are_scanned_and_answered_by_serial(start_sieve, tmp_path):
-    parcel = io.BytesIO()
-    with zipfile.ZipFile(parcel, "w", zipfile.ZIP_DEFLATED) as z:
-        z.writestr("readme", b"clean")
-        z.writestr("sub/eicar.com", EICAR)
     (tmp_path / "clean.txt").write_bytes(b"nothing to see\n")
     (tmp_path / "eicar.com").write_bytes(EICAR)
-    (tmp_path / "parcel.zip").write_bytes(parcel.getvalue())
+    (tmp_path / "parcel.zip").write_bytes(zip_of(("readme", b"clean"), ("sub/eicar.com", EICAR)))
     clean, eicar, archive, missing = (str(tmp_path / n) for n in ("clean.txt", "eicar.com", "parcel.zip", "missing"))
     sieve = start_sieve()
     session = sieve.session()
