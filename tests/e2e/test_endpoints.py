@@ -81,12 +81,16 @@ def test_endpoints_follow_the_configuration(daemon):
         assert ep.ask(b"zPING\0") == b"PONG\0"
         d.wait_log(accepted(ep, ep.tag), mark)
 
-    # Removed endpoints are closed and their socket files go.
+    # Removed endpoints are closed and their socket files go; a client that
+    # came in before stays served.
     unix, tcp = renamed
+    earlier = open_session(unix)
     mark = len(d.log())
     d.apply([tcp])
     assert server_lines(d.log_lines(mark)) == [shut_down(unix)]
     assert not os.path.exists(unix.path)
+    exchange(earlier, b"nPING\n", b"2: PONG\n")
+    earlier.close()
     assert tcp.ask(b"nPING\n") == b"PONG\n"
     d.apply([])
     assert shut_down(tcp) in d.log_lines(mark)
