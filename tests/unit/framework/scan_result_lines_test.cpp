@@ -1,16 +1,12 @@
 // Report trees to clamd result lines.
-#include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
 
 #include "scan_result_lines.h"
+#include "text_message.h"
 
 namespace {
 
-vx::ScanReport report_of(const std::string& text) {
-  vx::ScanReport r;
-  EXPECT_TRUE(google::protobuf::TextFormat::ParseFromString(text, &r)) << text;
-  return r;
-}
+vx::ScanReport report_of(const std::string& text) { return parse_text<vx::ScanReport>(text); }
 
 std::string joined(const std::vector<cf_result_line_t>& lines) {
   std::string s;

@@ -6,7 +6,6 @@
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/filesystem/operations.hpp>
-#include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
 
 #include "captured_log.h"
@@ -17,22 +16,16 @@
 #include "sieve_connection.h"
 #include "temp_dir.h"
 #include "warden_end.h"
+#include "text_message.h"
 
 namespace {
 
 using local_t = boost::asio::local::stream_protocol;
 using lines_t = std::vector<std::string>;
 
-template <class Message>
-Message parse(const std::string& text) {
-  Message message;
-  if (!google::protobuf::TextFormat::ParseFromString(text, &message)) throw std::invalid_argument(text);
-  return message;
-}
-
 vx::ClamdConfig config(std::uint32_t archive_max_level) {
   // The endpoint's values win; adware is not reported there.
-  return parse<vx::ClamdConfig>(
+  return parse_text<vx::ClamdConfig>(
       "scan_timeout: 20000 heuristic_analysis: false packer_max_level: 4 mail_max_level: 5 container_max_level: 6 "
       "max_compression_ratio: 300 archive_max_level: " + std::to_string(archive_max_level) +
       " endpoint { item { tag: 'ep' clamd_socket { local: '/run/clamd.sock' } mail_max_level: 2 "
@@ -77,7 +70,7 @@ protected:
     EXPECT_EQ(vx::Clamd2WardenMessage::GET_SIEVE_REQUEST, warden.receive(io()).tag());
   }
   void answer_warden(const std::string& rest) {
-    warden.send(parse<vx::Warden2ClamdMessage>("tag: GET_SIEVE_RESPONSE " + rest));
+    warden.send(parse_text<vx::Warden2ClamdMessage>("tag: GET_SIEVE_RESPONSE " + rest));
   }
   // Hands out the service's socket, accepts, reads the proxy opening and
   // returns the options that follow it.
@@ -98,7 +91,7 @@ protected:
     return message;
   }
   void send_raw(const std::string& bytes) { boost::asio::write(peer, boost::asio::buffer(bytes)); }
-  void send(const std::string& text) { send_raw(encode_frame(parse<sv::ServerMessage>(text))); }
+  void send(const std::string& text) { send_raw(encode_frame(parse_text<sv::ServerMessage>(text))); }
   // Reads n scan requests into serials, by path below the test directory.
   const std::map<std::string, std::uint32_t>& requests(std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {

@@ -1,22 +1,15 @@
 #include <string>
 #include <tuple>
 
-#include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
 
 #include "sv_frame.h"
 #include "sv_proxy.h"
+#include "text_message.h"
 
 namespace {
 
 typedef sv_proxy_t::action_t action_t;
-
-template <class Message>
-Message parse(const std::string& text) {
-  Message message;
-  if (!google::protobuf::TextFormat::ParseFromString(text, &message)) throw std::invalid_argument(text);
-  return message;
-}
 
 // "scan serial path", "fault", "none", or a reply's tag, serial and error.
 std::string outcome(const action_t& a) {
@@ -28,11 +21,11 @@ std::string outcome(const action_t& a) {
 
 vx::ScanReport threat_in(const std::string& object, bool nested = false) {
   const std::string virus = "virus { type: SE_KNOWN_VIRUS name: 'T' }";
-  return parse<vx::ScanReport>("object: '" + object + "' " + (nested ? "item { object: 'm' " + virus + " }" : virus));
+  return parse_text<vx::ScanReport>("object: '" + object + "' " + (nested ? "item { object: 'm' " + virus + " }" : virus));
 }
 
 struct SieveProxy : ::testing::Test {
-  action_t request(const std::string& text) { return proxy.on_message(parse<sv::ClientMessage>(text)); }
+  action_t request(const std::string& text) { return proxy.on_message(parse_text<sv::ClientMessage>(text)); }
   sv_threat_table_t threats{2};
   sv_proxy_t proxy{threats};
 };
@@ -74,7 +67,7 @@ TEST_F(SieveProxy, EachRequestGetsItsAction) {
 
 TEST_F(SieveProxy, ThreatsAreRegisteredInABoundedTable) {
   EXPECT_EQ("tag: PROXY_SCAN_RESPONSE serial: 7 scan_report { object: \"/clean\" }",
-            proxy.scan_response(7, parse<vx::ScanReport>("object: '/clean'")).ShortDebugString());
+            proxy.scan_response(7, parse_text<vx::ScanReport>("object: '/clean'")).ShortDebugString());
   const std::int64_t first = proxy.scan_response(8, threat_in("/a")).threat_id();
   const std::int64_t second = proxy.scan_response(9, threat_in("/b", true)).threat_id();
   EXPECT_EQ(first + 1, second);
