@@ -19,6 +19,7 @@ class cl_warden_tie_t;
 class cl_clamd_server_set_t;
 class cl_stat_collector_t;
 class cl_installation_monitor_t;
+class cl_courier_connection_t;
 
 // The application object: owns the event loop and every long-lived
 // subsystem, applies each new configuration, turns SIGHUP into a new
@@ -43,6 +44,8 @@ public:
   cl_warden_tie_t& warden() { return *warden_; }
   // The connection statistics.
   cl_stat_collector_t& stats() { return *stats_; }
+  // The one connection to the data-scanning service.
+  cl_courier_connection_t& courier() { return *courier_; }
   // Which scanning services are installed.
   cl_installation_monitor_t& installation_monitor() { return *installation_monitor_; }
   // Fired once when the process is told to terminate.
@@ -63,6 +66,7 @@ private:
   std::shared_ptr<cl_config_t> config_;
   std::shared_ptr<cl_warden_tie_t> warden_;
   std::shared_ptr<cl_clamd_server_set_t> server_set_;
+  std::unique_ptr<cl_courier_connection_t> courier_;
   std::shared_ptr<cl_stat_collector_t> stats_;
   std::unique_ptr<cl_installation_monitor_t> installation_monitor_;
   boost::asio::signal_set sighup_;

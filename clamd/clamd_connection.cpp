@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
 
@@ -110,10 +112,11 @@ bool cl_clamd_connection_t::fail(const boost::system::error_code& ec) {
 bool cl_clamd_connection_t::receive() {
   if (!socket_ || !socket_->is_open()) return false;
   boost::system::error_code ec;
-  const std::size_t n = socket_->available(ec);
+  std::size_t n = socket_->available(ec);
   if (ec) return fail(ec);
   // Readable with nothing to read: the client has closed.
   if (n == 0) return fail(boost::asio::error::eof);
+  n = std::min(n, receive_allowance());
   CONN_DEBUG(n << " bytes in socket , buffer has: " << input_size());
   // Consumed bytes go only now, once per read: erasing them command by
   // command would move a pipelined session's remaining input again for
@@ -130,6 +133,14 @@ bool cl_clamd_connection_t::receive() {
   if (received_fd_ != before) CF_DEBUG("received fd: " << received_fd_);
   return true;
 }
+
+std::size_t cl_clamd_connection_t::receive_allowance() const {
+  const std::size_t have = input_size();
+  const std::size_t block = state_.kind == cl_clamd_state_t::block ? state_.count.value_or(0) : 0;
+  return std::max(block > have ? block - have : 0, max_receive);
+}
+
+int cl_clamd_connection_t::socket_descriptor() const { return socket_ ? socket_->native_handle() : -1; }
 
 int cl_clamd_connection_t::take_received_fd() {
   const int fd = received_fd_;
@@ -182,7 +193,15 @@ void cl_clamd_connection_t::take_command(const cut_t& cut) {
 
 void cl_clamd_connection_t::apply_state(cl_clamd_state_t state) {
   state_ = std::move(state);
-  if (state_.kind == cl_clamd_state_t::pending && has_jobs()) watch();
+  if (state_.kind == cl_clamd_state_t::pending) {
+    // Work that reported before its command was done (an INSTREAM whose
+    // result came while the client was still sending) leaves nothing to
+    // wait for: the connection ends once the replies are out.
+    if (has_jobs())
+      watch();
+    else
+      check_idle();
+  }
   switch (state_.kind) {
     case cl_clamd_state_t::next_command:
       ++request_id_;

@@ -30,6 +30,9 @@ public:
   // Replies queued beyond this many bytes pause reading the next command
   // of a session until the client has taken some of them.
   static constexpr std::size_t max_queued_output = 64 * 1024;
+  // Bytes taken from the socket at once beyond what the current block
+  // needs: the rest waits in the kernel, where it holds the client back.
+  static constexpr std::size_t max_receive = 64 * 1024;
 
   cl_clamd_connection_t(cl_inventory_t& inventory, const std::string& endpoint_tag);
   virtual ~cl_clamd_connection_t();
@@ -67,6 +70,10 @@ protected:
 
   // Takes the passed descriptor, if one is held (-1 otherwise).
   int take_received_fd();
+  // Goes on from a suspended state with what the command wants next.
+  void resume(cl_clamd_state_t state) { apply_state(std::move(state)); }
+  // The client socket's descriptor, for asking the system about it.
+  int socket_descriptor() const;
 
   cl_inventory_t& inventory_;
   const std::string endpoint_tag_;
@@ -91,6 +98,8 @@ private:
   bool fail(const boost::system::error_code& ec);
   // Takes what the socket holds; false when the connection must not go on.
   bool receive();
+  // How much one receive may take now.
+  std::size_t receive_allowance() const;
   void read_command();
   void on_command_received();
   cl_clamd_framing::cut_t cut_command();

@@ -11,6 +11,7 @@
 
 #include "clamd_log.h"
 #include "config.h"
+#include "courier_connection.h"
 #include "installation_monitor.h"
 #include "inventory.h"
 #include "proto_error_category.h"
@@ -23,9 +24,9 @@
 // Compared exactly and in this order; the first match runs.
 const cl_clamd_peer_t::command_t cl_clamd_peer_t::commands[] = {
     {"END", &cl_clamd_peer_t::on_end},
-    {"FILDES", &cl_clamd_peer_t::on_data_command},
+    {"FILDES", &cl_clamd_peer_t::on_fildes},
     {"IDSESSION", &cl_clamd_peer_t::on_idsession},
-    {"INSTREAM", &cl_clamd_peer_t::on_data_command},
+    {"INSTREAM", &cl_clamd_peer_t::on_instream},
     {"PING", &cl_clamd_peer_t::on_ping},
     {"RELOAD", &cl_clamd_peer_t::on_reload},
     {"SCAN", &cl_clamd_peer_t::on_scan},
@@ -34,7 +35,7 @@ const cl_clamd_peer_t::command_t cl_clamd_peer_t::commands[] = {
     {"ALLMATCHSCAN", &cl_clamd_peer_t::on_scan},
     {"SHUTDOWN", &cl_clamd_peer_t::on_shutdown},
     {"STATS", &cl_clamd_peer_t::on_stats},
-    {"STREAM", &cl_clamd_peer_t::on_data_command},
+    {"STREAM", &cl_clamd_peer_t::on_stream},
     {"VERSION", &cl_clamd_peer_t::on_version},
     {"VERSIONCOMMANDS", &cl_clamd_peer_t::on_versioncommands},
 };
@@ -51,6 +52,7 @@ cl_clamd_peer_t::cl_clamd_peer_t(cl_inventory_t& inventory, const std::string& e
 
 cl_clamd_peer_t::~cl_clamd_peer_t() {
   if (sieve_) sieve_->stop();
+  if (courier_ && window_granted_ != 0) courier_->release(static_cast<std::int32_t>(window_granted_));
   PEER_DEBUG("destroyed");
 }
 
@@ -177,12 +179,16 @@ cl_clamd_state_t cl_clamd_peer_t::scan_path(const std::string& word, const std::
 void cl_clamd_peer_t::on_scan_report(std::uint32_t job, terminator_t terminator, const vx::ScanReport& report,
                                      bool all_match) {
   const std::string prefix = report.object() + ": ";
+  for (const auto& line : report_lines(report, prefix, all_match)) write_reply(job, prefix + line.text, terminator);
+}
+
+std::vector<cf_result_line_t> cl_clamd_peer_t::report_lines(const vx::ScanReport& report, const std::string& prefix,
+                                                            bool all_match) {
   auto detected = [this](vx::VirusType type) { return inventory_.config().is_detected(endpoint_tag_, type); };
   auto note_protected = [&prefix](const vx::ScanReport& item) {
     CF_INFO(prefix << "File \"" << item.object() << "\" ignored: password protected");
   };
-  for (const auto& line : cf_result_lines(report, all_match, detected, note_protected))
-    write_reply(job, prefix + line.text, terminator);
+  return cf_result_lines(report, all_match, detected, note_protected);
 }
 
 void cl_clamd_peer_t::on_service_failure(const char* service, const boost::system::error_code& ec) {
@@ -190,11 +196,8 @@ void cl_clamd_peer_t::on_service_failure(const char* service, const boost::syste
   stop();
 }
 
-bool cl_clamd_peer_t::has_jobs() { return sieve_ && sieve_->job_count() != 0; }
-
-cl_clamd_state_t cl_clamd_peer_t::on_data_command() {
-  // Data scans need the data-scanning service, which is not wired in yet.
-  return reject();
+bool cl_clamd_peer_t::has_jobs() {
+  return (sieve_ && sieve_->job_count() != 0) || !jobs_.empty() || !fd_readers_.empty();
 }
 
 void cl_clamd_peer_t::on_io_error(const boost::system::error_code& ec) {
@@ -203,8 +206,11 @@ void cl_clamd_peer_t::on_io_error(const boost::system::error_code& ec) {
 }
 
 void cl_clamd_peer_t::stop() {
+  // An INSTREAM waiting for window may hold the last reference to us.
+  auto holder = std::move(keep_alive_);
   close();
   if (sieve_) sieve_->stop();
+  stop_courier_work();
 }
 
 void cl_clamd_peer_t::shutting_down() {

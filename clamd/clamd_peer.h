@@ -1,12 +1,16 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
+#include <unordered_set>
+#include <vector>
 
 #include <boost/signals2/connection.hpp>
 
 #include "clamd_connection.h"
+#include "scan_result_lines.h"
 
 namespace vx {
 class ScanReport;
@@ -14,6 +18,12 @@ class ScanReport;
 class cl_inventory_t;
 class cl_clamd_socket_t;
 class cl_sieve_connection_t;
+class cl_courier_connection_t;
+class cl_clamd_fdstream_t;
+class cl_clamd_stream_t;
+namespace cr {
+class ScanOptions;
+}
 
 // The clamd protocol of one client: the command table, IDSESSION sessions,
 // the replies that need no scanning, and what ends the connection.
@@ -58,9 +68,52 @@ private:
   bool ensure_sieve();
   cl_clamd_state_t scan_path(const std::string& word, const std::string& path);
   void on_scan_report(std::uint32_t job, terminator_t terminator, const vx::ScanReport& report, bool all_match);
+  // The result lines of a report, filtered by the endpoint's detection
+  // switches; prefix begins the log line of a password-protected object.
+  std::vector<cf_result_line_t> report_lines(const vx::ScanReport& report, const std::string& prefix,
+                                             bool all_match);
   // A scanning service failed: the client's work is lost, so it goes too.
   void on_service_failure(const char* service, const boost::system::error_code& ec);
-  cl_clamd_state_t on_data_command();
+
+  // The data commands (clamd_peer_data.cpp).
+  struct instream_ctx_t {
+    std::uint32_t request_id;
+    std::uint32_t job;
+    terminator_t terminator;
+  };
+  cl_clamd_state_t on_instream();
+  cl_clamd_state_t on_fildes();
+  cl_clamd_state_t on_stream();
+  // The shared Courier connection, subscribed to on the first data command.
+  cl_courier_connection_t& courier();
+  // The data scan options of this client's endpoint, as configured now.
+  cr::ScanOptions scan_options() const;
+  // Opens a Courier job whose report goes to on_stream_report; false (after
+  // the error reply) when Courier cannot take it.
+  bool open_stream_job(std::uint32_t& job);
+  void reply_courier_error(const std::exception& e);
+  cl_clamd_state_t read_instream_size(const instream_ctx_t& ctx);
+  cl_clamd_state_t on_instream_size(boost::asio::const_buffer size, const instream_ctx_t& ctx);
+  cl_clamd_state_t end_instream(const instream_ctx_t& ctx);
+  cl_clamd_state_t refuse_instream(const instream_ctx_t& ctx);
+  cl_clamd_state_t request_window(const instream_ctx_t& ctx);
+  void on_window(const instream_ctx_t& ctx);
+  cl_clamd_state_t read_instream_data(const instream_ctx_t& ctx);
+  cl_clamd_state_t on_instream_data(boost::asio::const_buffer data, const instream_ctx_t& ctx);
+  void on_stream_report(std::uint32_t job, std::uint32_t request_id, terminator_t terminator,
+                        const vx::ScanReport& report);
+  cl_clamd_state_t on_fildes_byte();
+  void on_fd_data(std::uint32_t job, std::uint32_t request_id, int fd, terminator_t terminator,
+                  const boost::system::error_code& ec, boost::asio::const_buffer data);
+  void on_fd_report(std::uint32_t job, std::uint32_t request_id, int fd, terminator_t terminator,
+                    const vx::ScanReport& report);
+  void on_stream_data(std::uint32_t job, const boost::system::error_code& ec, boost::asio::const_buffer data);
+  // Forgets a job that will not report; Courier is told to drop it.
+  void drop_job(std::uint32_t job);
+  // Jobs, descriptor readers, a data port or an INSTREAM under way.
+  bool has_courier_work() const;
+  void on_courier_failure(const boost::system::error_code& ec);
+  void stop_courier_work();
   cl_clamd_state_t on_shutdown();
   cl_clamd_state_t on_stats();
   cl_clamd_state_t on_version();
@@ -72,4 +125,22 @@ private:
   std::shared_ptr<cl_sieve_connection_t> sieve_;
   boost::signals2::scoped_connection sieve_failure_subscription_;
   boost::signals2::scoped_connection sieve_idle_subscription_;
+
+  cl_courier_connection_t* courier_ = nullptr;
+  boost::signals2::scoped_connection courier_failure_subscription_;
+  boost::signals2::scoped_connection courier_idle_subscription_;
+  boost::signals2::scoped_connection window_subscription_;
+  std::unordered_set<std::uint32_t> jobs_;
+  std::map<std::uint32_t, std::weak_ptr<cl_clamd_fdstream_t>> fd_readers_;
+  std::weak_ptr<cl_clamd_stream_t> stream_port_;
+  std::uint32_t stream_job_ = 0;
+  // Held only while an INSTREAM waits for window.
+  std::shared_ptr<cl_clamd_peer_t> keep_alive_;
+  // Announced so far; wide enough that no sum of chunk lengths wraps.
+  std::uint64_t instream_received_ = 0;
+  std::uint32_t chunk_remaining_ = 0;
+  std::uint32_t window_granted_ = 0;
+  bool instream_active_ = false;
+  bool instream_done_ = false;
+  std::uint32_t instream_job_ = 0;
 };

@@ -1,0 +1,307 @@
+// The data commands of a clamd client: INSTREAM, FILDES and STREAM, all
+// scanned through the daemon's one Courier connection.
+#include <algorithm>
+#include <string>
+
+#include <boost/asio/error.hpp>
+
+#include "clamd_fdstream.h"
+#include "clamd_log.h"
+#include "clamd_peer.h"
+#include "clamd_stream.h"
+#include "courier_connection.h"
+#include "exception_mapping.h"
+#include "inventory.h"
+#include "proto_error_category.h"
+
+#define PEER_DEBUG(s) CL_OBJECT_DEBUG("peer", s)
+
+namespace {
+
+// Data a job no longer wants is still read off the connection, in pieces
+// of at most this size.
+constexpr std::uint32_t discard_piece = 65536;
+
+std::uint32_t big_endian_u32(boost::asio::const_buffer bytes) {
+  const auto* p = static_cast<const unsigned char*>(bytes.data());
+  return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | std::uint32_t(p[3]);
+}
+
+}  // namespace
+
+cl_courier_connection_t& cl_clamd_peer_t::courier() {
+  if (courier_) return *courier_;
+  courier_ = &inventory_.courier();
+  std::weak_ptr<cl_clamd_peer_t> weak = shared_from_this();
+  courier_failure_subscription_ = courier_->failure_signal.connect([weak](const boost::system::error_code& ec) {
+    if (auto peer = weak.lock()) peer->on_courier_failure(ec);
+  });
+  courier_idle_subscription_ = courier_->idle_signal.connect([weak] {
+    if (auto peer = weak.lock()) peer->check_idle();
+  });
+  return *courier_;
+}
+
+cr::ScanOptions cl_clamd_peer_t::scan_options() const {
+  return cl_courier_connection_t::make_scan_options(inventory_, endpoint_tag_);
+}
+
+void cl_clamd_peer_t::reply_courier_error(const std::exception& e) {
+  write_reply(std::string("scan: ERROR Courier ") + e.what());
+}
+
+bool cl_clamd_peer_t::open_stream_job(std::uint32_t& job) {
+  auto holder = shared_from_this();
+  const std::uint32_t request_id = request_id_;
+  const terminator_t terminator = terminator_;
+  try {
+    job = courier().init_job([holder, request_id, terminator](std::uint32_t id, const vx::ScanReport& report) {
+      holder->on_stream_report(id, request_id, terminator, report);
+    });
+  } catch (const std::exception& e) {
+    reply_courier_error(e);
+    return false;
+  }
+  jobs_.insert(job);
+  return true;
+}
+
+void cl_clamd_peer_t::drop_job(std::uint32_t job) {
+  // Ours first: resetting may announce Courier idle, and has_jobs must not
+  // count the job any more by then.
+  jobs_.erase(job);
+  if (courier_) courier_->reset_job(job);
+}
+
+cl_clamd_state_t cl_clamd_peer_t::on_instream() {
+  if (has_arguments_ || !prefixed()) return reject();
+  instream_received_ = 0;
+  instream_ctx_t ctx{request_id_, 0, terminator_};
+  if (!open_stream_job(ctx.job)) return check_idle();
+  instream_active_ = true;
+  instream_done_ = false;
+  instream_job_ = ctx.job;
+  return read_instream_size(ctx);
+}
+
+cl_clamd_state_t cl_clamd_peer_t::read_instream_size(const instream_ctx_t& ctx) {
+  return cl_clamd_state_t::read_block(4, [this, ctx](boost::asio::const_buffer size) {
+    return on_instream_size(size, ctx);
+  });
+}
+
+cl_clamd_state_t cl_clamd_peer_t::on_instream_size(boost::asio::const_buffer size, const instream_ctx_t& ctx) {
+  const std::uint32_t length = big_endian_u32(size);
+  instream_received_ += length;
+  if (instream_received_ > stream_max_length_) return refuse_instream(ctx);
+  PEER_DEBUG("instream data size received: " << length);
+  if (length == 0) return end_instream(ctx);
+  chunk_remaining_ = length;
+  window_granted_ = 0;
+  return request_window(ctx);
+}
+
+cl_clamd_state_t cl_clamd_peer_t::refuse_instream(const instream_ctx_t& ctx) {
+  PEER_DEBUG("Stream size limit exceeded");
+  write_reply(ctx.request_id, "INSTREAM size limit exceeded. ERROR", ctx.terminator);
+  // Courier would otherwise keep the unfinished job for good.
+  if (!instream_done_) drop_job(ctx.job);
+  instream_active_ = false;
+  return check_idle();
+}
+
+cl_clamd_state_t cl_clamd_peer_t::end_instream(const instream_ctx_t& ctx) {
+  instream_active_ = false;
+  if (!instream_done_) {
+    if (instream_received_ == 0) courier_->send_data(ctx.job, nullptr, 0);
+    courier_->scan_request(ctx.job, scan_options());
+  }
+  return finish_command();
+}
+
+cl_clamd_state_t cl_clamd_peer_t::request_window(const instream_ctx_t& ctx) {
+  // Data the result no longer needs goes nowhere, so it takes no credit.
+  if (instream_done_) return read_instream_data(ctx);
+  window_granted_ = courier_->acquire(chunk_remaining_);
+  if (window_granted_ != 0) return read_instream_data(ctx);
+  window_subscription_ = courier_->window_signal.connect([this, ctx] { on_window(ctx); });
+  keep_alive_ = shared_from_this();
+  return cl_clamd_state_t::make(cl_clamd_state_t::suspended);
+}
+
+void cl_clamd_peer_t::on_window(const instream_ctx_t& ctx) {
+  window_granted_ = courier_->acquire(chunk_remaining_);
+  // Other readers took the window first: keep waiting.
+  if (window_granted_ == 0) return;
+  window_subscription_.disconnect();
+  auto holder = std::move(keep_alive_);
+  resume(read_instream_data(ctx));
+}
+
+cl_clamd_state_t cl_clamd_peer_t::read_instream_data(const instream_ctx_t& ctx) {
+  const std::uint32_t piece = instream_done_ ? std::min(chunk_remaining_, discard_piece) : window_granted_;
+  return cl_clamd_state_t::read_block(piece, [this, ctx](boost::asio::const_buffer data) {
+    return on_instream_data(data, ctx);
+  });
+}
+
+cl_clamd_state_t cl_clamd_peer_t::on_instream_data(boost::asio::const_buffer data, const instream_ctx_t& ctx) {
+  PEER_DEBUG("instream data received, size: " << data.size());
+  // The grant returns before the data is charged, as every reader does.
+  if (window_granted_ != 0) courier_->release(static_cast<std::int32_t>(window_granted_));
+  window_granted_ = 0;
+  chunk_remaining_ -= static_cast<std::uint32_t>(data.size());
+  if (!instream_done_) courier_->send_data(ctx.job, data.data(), data.size());
+  if (chunk_remaining_ == 0) return read_instream_size(ctx);
+  return request_window(ctx);
+}
+
+void cl_clamd_peer_t::on_stream_report(std::uint32_t job, std::uint32_t request_id, terminator_t terminator,
+                                       const vx::ScanReport& report) {
+  jobs_.erase(job);
+  const auto lines = report_lines(report, "stream: ", false);
+  write_reply(request_id, "stream: " + (lines.empty() ? std::string("OK") : lines.front().text), terminator);
+  // Only the INSTREAM being received stops forwarding; an earlier one of a
+  // session may report while a later one is under way.
+  if (instream_active_ && job == instream_job_) instream_done_ = true;
+  if (job == stream_job_)
+    if (auto port = stream_port_.lock()) port->stop();
+}
+
+cl_clamd_state_t cl_clamd_peer_t::on_fildes() {
+  if (has_arguments_) return reject();
+  return cl_clamd_state_t::read_block(1, [this](boost::asio::const_buffer) { return on_fildes_byte(); });
+}
+
+cl_clamd_state_t cl_clamd_peer_t::on_fildes_byte() {
+  const int fd = take_received_fd();
+  if (fd < 0) {
+    write_reply("No file descriptor received. ERROR");
+    return check_idle();
+  }
+  const std::string name = "fd[" + std::to_string(fd) + "]: ";
+  auto reader = cl_clamd_fdstream_t::create(inventory_, courier().next_job_id(), fd, courier());
+  auto holder = shared_from_this();
+  const std::uint32_t request_id = request_id_;
+  const terminator_t terminator = terminator_;
+  try {
+    reader->start([holder, request_id, fd, terminator](std::uint32_t job, const boost::system::error_code& ec,
+                                                        boost::asio::const_buffer data) {
+      holder->on_fd_data(job, request_id, fd, terminator, ec, data);
+    });
+  } catch (const std::exception& e) {
+    PEER_DEBUG("error to handle fdstream: " << exception_text(e));
+    write_reply(name + exception_text(e) + " ERROR");
+    return finish_command();
+  }
+  std::uint32_t job;
+  try {
+    job = courier_->init_job([holder, request_id, fd, terminator](std::uint32_t id, const vx::ScanReport& report) {
+      holder->on_fd_report(id, request_id, fd, terminator, report);
+    });
+  } catch (const std::exception& e) {
+    // The reader's first step is already on its way; it must find nothing.
+    reader->stop();
+    reply_courier_error(e);
+    return check_idle();
+  }
+  jobs_.insert(job);
+  fd_readers_[job] = reader;
+  return finish_command();
+}
+
+void cl_clamd_peer_t::on_fd_data(std::uint32_t job, std::uint32_t request_id, int fd, terminator_t terminator,
+                                 const boost::system::error_code& ec, boost::asio::const_buffer data) {
+  if (!ec) return courier_->send_data(job, data.data(), data.size());
+  fd_readers_.erase(job);
+  if (ec == boost::asio::error::eof) {
+    courier_->send_data(job, data.data(), data.size());
+    courier_->scan_request(job, scan_options());
+    return;
+  }
+  PEER_DEBUG("error on fd " << fd << ": " << ec.message());
+  write_reply(request_id, "fd[" + std::to_string(fd) + "]: " + ec.message() + " ERROR", terminator);
+  drop_job(job);
+}
+
+void cl_clamd_peer_t::on_fd_report(std::uint32_t job, std::uint32_t request_id, int fd, terminator_t terminator,
+                                   const vx::ScanReport& report) {
+  jobs_.erase(job);
+  const std::string name = "fd[" + std::to_string(fd) + "]: ";
+  const auto lines = report_lines(report, name, false);
+  write_reply(request_id, name + (lines.empty() ? std::string("OK") : lines.front().text), terminator);
+  // A report before the end of the file: the rest is not needed, and the
+  // connection may end as it would after any reply.
+  const auto reader = fd_readers_.find(job);
+  if (reader == fd_readers_.end()) return;
+  if (auto alive = reader->second.lock()) alive->stop();
+  fd_readers_.erase(reader);
+}
+
+cl_clamd_state_t cl_clamd_peer_t::on_stream() {
+  if (has_arguments_ || in_session_) return reject();
+  std::uint32_t job;
+  if (!open_stream_job(job)) return check_idle();
+  stream_job_ = job;
+  try {
+    auto port = cl_clamd_stream_t::create(inventory_, endpoint_tag_, *courier_);
+    stream_port_ = port;
+    auto holder = shared_from_this();
+    const std::uint16_t number =
+        port->listen(cl_clamd_stream_t::address_for(socket_descriptor()),
+                     [holder, job](const boost::system::error_code& ec, boost::asio::const_buffer data) {
+                       holder->on_stream_data(job, ec, data);
+                     });
+    write_reply("PORT " + std::to_string(number));
+  } catch (const std::exception& e) {
+    drop_job(job);
+    reply_courier_error(e);
+    return check_idle();
+  }
+  return cl_clamd_state_t::make(cl_clamd_state_t::pending);
+}
+
+void cl_clamd_peer_t::on_stream_data(std::uint32_t job, const boost::system::error_code& ec,
+                                     boost::asio::const_buffer data) {
+  if (!ec) return courier_->send_data(job, data.data(), data.size());
+  if (ec == boost::asio::error::eof) {
+    courier_->send_data(job, data.data(), data.size());
+    courier_->scan_request(job, scan_options());
+    return;
+  }
+  PEER_DEBUG("error on stream: " << ec.message());
+  // Past the endpoint's limit the client hears it as INSTREAM's would.
+  write_reply(ec == vx::make_error_code(vx::EC_LIMIT_REACHED) ? "stream: Size limit exceeded. ERROR"
+                                                               : "stream: ERROR " + ec.message());
+  drop_job(job);
+}
+
+bool cl_clamd_peer_t::has_courier_work() const {
+  return !jobs_.empty() || !fd_readers_.empty() || !stream_port_.expired() || instream_active_;
+}
+
+void cl_clamd_peer_t::on_courier_failure(const boost::system::error_code& ec) {
+  // Clients with nothing at Courier lose nothing: they stay.
+  if (!has_courier_work()) return;
+  CF_INFO("Error with Courier: " << ec.message());
+  stop();
+}
+
+void cl_clamd_peer_t::stop_courier_work() {
+  if (!courier_) return;
+  // Resetting our jobs below announces Courier idle; we are past caring.
+  courier_idle_subscription_.disconnect();
+  for (auto& reader : fd_readers_)
+    if (auto alive = reader.second.lock()) alive->stop();
+  fd_readers_.clear();
+  window_subscription_.disconnect();
+  if (window_granted_ != 0) courier_->release(static_cast<std::int32_t>(window_granted_));
+  window_granted_ = 0;
+  for (const std::uint32_t job : jobs_) {
+    PEER_DEBUG("Stopping courier job in progress: " << job);
+    courier_->reset_job(job);
+  }
+  jobs_.clear();
+  if (auto port = stream_port_.lock()) port->stop();
+  instream_active_ = false;
+}
