@@ -5,9 +5,11 @@ of the suite's services; the clamd client side; waiting with a deadline."""
 
 import io
 import json
+import pathlib
 import os
 import re
 import resource
+import shutil
 import signal
 import socket
 import subprocess
@@ -110,9 +112,10 @@ class Daemon:
     def send_config(self, revision, config):
         self.link.send(FromWarden(tag=FromWarden.GET_CONFIG_RESPONSE, config_revision=revision, config=config))
 
-    def apply(self, endpoints, read_timeout=10000, wait=True):
-        """Hands over a new revision for endpoints; waits until it is in force."""
-        c = ClamdConfig(log_level=LogLevel.LOG_LEVEL_DEBUG, read_timeout=read_timeout)
+    def apply(self, endpoints, read_timeout=10000, wait=True, **settings):
+        """Hands over a new revision for endpoints (and other settings of
+        the record); waits until it is in force."""
+        c = ClamdConfig(log_level=LogLevel.LOG_LEVEL_DEBUG, read_timeout=read_timeout, **settings)
         c.actual_log.type, c.actual_log.path = Log.FILE, self.log_path
         for ep in endpoints:
             item = c.endpoint.item.add(tag=ep.tag)
@@ -358,3 +361,62 @@ def write_files(root, files):
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
             f.write(data)
+
+
+FILES = {
+    "clean.txt": b"nothing to see\n",
+    "eicar.com": EICAR,
+    "member.zip": zip_of(("readme", b"clean"), ("x/eicar.com", EICAR)),
+    "two.zip": zip_of(("a", EICAR), ("b", b"VEMRA-TEST-SIGNATURE-JOKE")),
+    "tree/a.txt": b"clean a",
+    "tree/b/eicar.com": EICAR,
+    "tree/c/d/clean.txt": b"clean d",
+    "tree/c/e.zip": zip_of(("eicar.com", EICAR)),
+}
+
+
+class Suite:
+    """The real suite: vemra-warden with its daemon and services in a short
+    private directory (Unix socket paths are limited to 107 bytes), and
+    FILES to scan."""
+
+    def __init__(self, sieve="yes", courier="no", warden=""):
+        self.dir = tempfile.mkdtemp(prefix="vp", dir="/tmp")
+        self.run = os.path.join(self.dir, "run")
+        self.sock = os.path.join(self.run, "clamd.sock")
+        write_files(self.path(""), FILES)
+        self.warden = Warden(
+            pathlib.Path(self.dir),
+            "[Warden]\nRunDir = %s\nStatusInterval = off\nSieveEnabled = %s\nCourierEnabled = %s\n%s\n"
+            "[ClamD]\nDetectJokes = yes\n[ClamD.Endpoint.local]\nClamdSocket = %s\n"
+            % (self.run, sieve, courier, warden, self.sock))
+        wait_for(lambda: self.ask(b"zPING\0") == b"PONG\0", "vemra-clamd to answer")
+        if sieve == "yes":
+            # The daemon connects to Sieve on its first path scan.
+            wait_for(lambda: os.path.exists(os.path.join(self.run, "sieve.sock")), "vemra-sieve to listen")
+
+    def path(self, name):
+        return os.path.join(self.dir, "files", name)
+
+    def connect(self):
+        s = socket.socket(socket.AF_UNIX)
+        s.settimeout(30)
+        s.connect(self.sock)
+        return s
+
+    def ask(self, data):
+        try:
+            with self.connect() as s:
+                s.sendall(data)
+                return read(s)
+        except OSError:
+            return None
+
+    def pid_of(self, program):
+        return int(self.warden.wait_log(r"started %s \(.*\), pid (\d+)" % program).group(1))
+
+    def close(self):
+        self.warden.cleanup()
+        report = sanitizer_report(self.warden.log())
+        shutil.rmtree(self.dir, ignore_errors=True)
+        assert not report, report

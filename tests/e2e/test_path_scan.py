@@ -3,76 +3,15 @@ vemra-sieve; clients send SCAN, CONTSCAN, MULTISCAN and ALLMATCHSCAN over
 a Unix socket, and Debian's clamdscan scans a tree."""
 
 import os
-import pathlib
 import shutil
 import signal
-import socket
 import subprocess
-import tempfile
 
 import pytest
 
-from suite import EICAR, Warden, read, sanitizer_report, wait_for, write_files, zip_of
+from suite import EICAR, Suite, read
 
 CLAMDSCAN = shutil.which("clamdscan") or "clamdscan"
-
-
-FILES = {
-    "clean.txt": b"nothing to see\n",
-    "eicar.com": EICAR,
-    "member.zip": zip_of(("readme", b"clean"), ("x/eicar.com", EICAR)),
-    "two.zip": zip_of(("a", EICAR), ("b", b"VEMRA-TEST-SIGNATURE-JOKE")),
-    "tree/a.txt": b"clean a",
-    "tree/b/eicar.com": EICAR,
-    "tree/c/d/clean.txt": b"clean d",
-    "tree/c/e.zip": zip_of(("eicar.com", EICAR)),
-}
-
-
-class Suite:
-    """vemra-warden with Sieve in a short private directory (Unix socket
-    paths are limited to 107 bytes), and the files to scan."""
-
-    def __init__(self, sieve="yes", warden=""):
-        self.dir = tempfile.mkdtemp(prefix="vp", dir="/tmp")
-        self.run = os.path.join(self.dir, "run")
-        self.sock = os.path.join(self.run, "clamd.sock")
-        write_files(self.path(""), FILES)
-        self.warden = Warden(
-            pathlib.Path(self.dir),
-            "[Warden]\nRunDir = %s\nStatusInterval = off\nSieveEnabled = %s\n%s\n"
-            "[ClamD]\nDetectJokes = yes\n[ClamD.Endpoint.local]\nClamdSocket = %s\n"
-            % (self.run, sieve, warden, self.sock))
-        wait_for(lambda: self.ask(b"zPING\0") == b"PONG\0", "vemra-clamd to answer")
-        if sieve == "yes":
-            # The daemon connects to Sieve on its first path scan.
-            wait_for(lambda: os.path.exists(os.path.join(self.run, "sieve.sock")), "vemra-sieve to listen")
-
-    def path(self, name):
-        return os.path.join(self.dir, "files", name)
-
-    def connect(self):
-        s = socket.socket(socket.AF_UNIX)
-        s.settimeout(30)
-        s.connect(self.sock)
-        return s
-
-    def ask(self, data):
-        try:
-            with self.connect() as s:
-                s.sendall(data)
-                return read(s)
-        except OSError:
-            return None
-
-    def pid_of(self, program):
-        return int(self.warden.wait_log(r"started %s \(.*\), pid (\d+)" % program).group(1))
-
-    def close(self):
-        self.warden.cleanup()
-        report = sanitizer_report(self.warden.log())
-        shutil.rmtree(self.dir, ignore_errors=True)
-        assert not report, report
 
 
 @pytest.fixture(scope="module")
