@@ -4,6 +4,7 @@
 
 #include "clamd_server_set.h"
 #include "config.h"
+#include "courier_connection.h"
 #include "error.pb.h"
 #include "exception_mapping.h"
 #include "installation_monitor.h"
@@ -17,6 +18,7 @@ cl_inventory_t::cl_inventory_t(int warden_fd)
     : config_(std::make_shared<cl_config_t>()),
       warden_(cl_warden_tie_t::create(io_context_, warden_fd)),
       server_set_(std::make_shared<cl_clamd_server_set_t>(*this)),
+      courier_(std::make_unique<cl_courier_connection_t>(*this)),
       stats_(std::make_shared<cl_stat_collector_t>(*this)),
       installation_monitor_(std::make_unique<cl_installation_monitor_t>(*this)),
       sighup_(io_context_, SIGHUP),
@@ -43,6 +45,7 @@ void cl_inventory_t::apply_config(const vx::ClamdConfig& config) {
     if (!sink && !cflog::is_installed()) sink = make_default_log();
     if (sink) cflog::install(sink);
     config_->update(config);
+    courier_->on_config_changed();
     server_set_->reconfigure();
   } catch (const std::exception& e) {
     CF_ERROR("Initialization failed: " << exception_text(e));

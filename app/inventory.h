@@ -17,6 +17,7 @@ class ClamdConfig;
 class cl_config_t;
 class cl_warden_tie_t;
 class cl_clamd_server_set_t;
+class cl_courier_connection_t;
 class cl_stat_collector_t;
 class cl_installation_monitor_t;
 class cl_courier_connection_t;
@@ -42,6 +43,8 @@ public:
   cl_config_t& config() { return *config_; }
   // The link to the supervisor.
   cl_warden_tie_t& warden() { return *warden_; }
+  // The one connection to the data-scanning service, shared by all clients.
+  cl_courier_connection_t& courier() { return *courier_; }
   // The connection statistics.
   cl_stat_collector_t& stats() { return *stats_; }
   // The one connection to the data-scanning service.
@@ -51,8 +54,9 @@ public:
   // Fired once when the process is told to terminate.
   stop_signal_t& on_stop() { return on_stop_; }
 
-  // Applies a configuration: log level and sink, settings, endpoints. A
-  // failure is logged and ends the process with status 102.
+  // Applies a configuration: log level and sink, settings, the data-scanning
+  // connection, endpoints. A failure is logged and ends the process with
+  // status 102.
   void apply_config(const vx::ClamdConfig& config);
 
 private:

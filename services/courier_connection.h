@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -43,7 +44,9 @@ public:
     wait_config = 7,
   };
 
-  explicit cl_courier_connection_t(cl_inventory_t& inventory);
+  // Reconnects reconnect_delay after a failure; only tests shorten it.
+  explicit cl_courier_connection_t(cl_inventory_t& inventory,
+                                   std::chrono::steady_clock::duration reconnect_delay = std::chrono::seconds(1));
   ~cl_courier_connection_t() override;
   cl_courier_connection_t(const cl_courier_connection_t&) = delete;
   cl_courier_connection_t& operator=(const cl_courier_connection_t&) = delete;
@@ -81,20 +84,28 @@ public:
   void on_error(const boost::system::error_code& ec) override;
 
 private:
-  void connect();
+  typedef cl_courier_link_t::socket_t socket_t;
+
+  bool connect();
   void on_socket(vx::ErrorCode code, const std::string& socket_path);
-  void on_connected(const std::string& socket_path);
+  void on_connect(const boost::system::error_code& ec, const std::shared_ptr<socket_t>& socket,
+                  const std::string& socket_path);
+  void on_connected(std::shared_ptr<socket_t> socket, const std::string& socket_path);
   void on_connect_failed(const boost::system::error_code& ec);
-  void send(const cr::ClientMessage& message);
+  bool send(const cr::ClientMessage& message);
   void send_init(std::uint32_t job);
+  void send_chunks(std::uint32_t job, const char* data, std::size_t size);
   void resend_pending();
-  void deliver(std::uint32_t job, const vx::ScanReport& report);
+  void dispatch(const cr::ServerMessage& message);
+  void finish(std::uint32_t job, const vx::ScanReport& report);
   void remove_job(std::uint32_t job);
   void fail(const boost::system::error_code& ec);
+  void drop_link();
   void schedule_reconnect();
   void on_reconnect_timer(const boost::system::error_code& ec);
   void wait_for_installation();
   void subscribe_on_installation();
+  void on_installation(bool installed);
 
   std::shared_ptr<cl_courier_link_t> link_;
   cl_inventory_t& inventory_;
@@ -107,4 +118,10 @@ private:
   std::shared_ptr<boost::signals2::scoped_connection> installation_subscription_;
   boost::asio::steady_timer reconnect_timer_;
   std::uint16_t connect_failures_ = 0;
+  const std::chrono::steady_clock::duration reconnect_delay_;
+  // The socket being connected, until its connect completes.
+  std::shared_ptr<socket_t> connecting_;
+  // Completions of the supervisor, the timer and the connect that arrive
+  // after this object is gone find this expired and touch nothing.
+  std::shared_ptr<char> lifetime_;
 };
