@@ -20,7 +20,6 @@ class cl_clamd_server_set_t;
 class cl_courier_connection_t;
 class cl_stat_collector_t;
 class cl_installation_monitor_t;
-class cl_courier_connection_t;
 
 // The application object: owns the event loop and every long-lived
 // subsystem, applies each new configuration, turns SIGHUP into a new
@@ -47,8 +46,6 @@ public:
   cl_courier_connection_t& courier() { return *courier_; }
   // The connection statistics.
   cl_stat_collector_t& stats() { return *stats_; }
-  // The one connection to the data-scanning service.
-  cl_courier_connection_t& courier() { return *courier_; }
   // Which scanning services are installed.
   cl_installation_monitor_t& installation_monitor() { return *installation_monitor_; }
   // Fired once when the process is told to terminate.
