@@ -39,10 +39,10 @@ class Rig:
     """vemra-clamd under the scripted Warden with one Unix endpoint, and a
     scripted Courier that the test hands it when it asks."""
 
-    def __init__(self, start, **settings):
+    def __init__(self, start, stream_max_length=25 << 20, **settings):
         self.daemon = start()
         self.endpoint = endpoint("unix", self.daemon.dir)
-        self.daemon.apply([self.endpoint], **settings)
+        self.daemon.apply([self.endpoint], stream_max_length=stream_max_length, **settings)
         self.courier = ScriptedService(os.path.join(self.daemon.dir, "courier.sock"), C)
 
     def connect(self):

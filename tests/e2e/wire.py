@@ -37,8 +37,13 @@ def encode(message):
     return frame(message.SerializeToString())
 
 
+def tag_text(incoming, tag):
+    """The name of a tag value of a message type, whatever its enum is called."""
+    return incoming.DESCRIPTOR.fields_by_name["tag"].enum_type.values_by_number[tag].name
+
+
 def tag_name(message):
-    return type(message).MessageTag.Name(message.tag)
+    return tag_text(type(message), message.tag)
 
 
 class Channel:
@@ -75,7 +80,7 @@ class Channel:
     def expect(self, tag, timeout=DEADLINE):
         """The next message, which must carry tag."""
         m = self.recv(timeout)
-        want = self.incoming.MessageTag.Name(tag)
+        want = tag_text(self.incoming, tag)
         assert m is not None, "peer closed the link, expected " + want
         assert m.tag == tag, "got %s, expected %s" % (tag_name(m), want)
         return m
