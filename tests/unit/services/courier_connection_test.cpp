@@ -1,0 +1,289 @@
+#include <unistd.h>
+
+#include <boost/asio/local/connect_pair.hpp>
+#include <boost/asio/write.hpp>
+#include <gtest/gtest.h>
+
+#include "captured_log.h"
+#include "config.h"
+#include "courier_connection.h"
+#include "frames.h"
+#include "installation_monitor.h"
+#include "inventory.h"
+#include "run_until.h"
+#include "temp_dir.h"
+#include "text_message.h"
+#include "warden_end.h"
+
+namespace {
+
+using local_t = boost::asio::local::stream_protocol;
+using lines_t = std::vector<std::string>;
+using codes_t = std::vector<boost::system::error_code>;
+
+google::protobuf::RepeatedPtrField<vx::AppInfo> app_list(vx::Application installed) {
+  google::protobuf::RepeatedPtrField<vx::AppInfo> list;
+  list.Add()->MutableExtension(vx::root_info)->add_installed_app()->set_app(installed);
+  return list;
+}
+
+// The connection under test, with Warden and Courier played by the test;
+// it reconnects a millisecond after a failure instead of a second.
+class CourierConnection : public ::testing::Test {
+protected:
+  void SetUp() override {
+    acceptor.non_blocking(true);
+    restart();
+  }
+  void restart() {
+    cflog::install(log = std::make_shared<captured_log_t>());
+    failures.clear();
+    courier = std::make_unique<cl_courier_connection_t>(inventory, std::chrono::milliseconds(1));
+    courier->failure_signal.connect([this](const boost::system::error_code& ec) { failures.push_back(ec); });
+  }
+  // Reads the request for the socket and answers it.
+  void answer_warden(const std::string& rest) {
+    EXPECT_EQ(vx::Clamd2WardenMessage::GET_COURIER_REQUEST, warden.receive(io()).tag());
+    warden.send(parse_text<vx::Warden2ClamdMessage>("tag: GET_COURIER_RESPONSE " + rest));
+  }
+  // Hands out the service's socket, accepts and returns the first message.
+  std::string accept() {
+    answer_warden("socket_path: '" + dir.path() + "/courier.sock'");
+    boost::system::error_code ec;
+    peer.close(ec);
+    if (!run_until(io(), [&] { return !acceptor.accept(peer, ec); })) throw std::runtime_error("nobody connected");
+    reader = std::make_unique<frame_reader_t>(peer.native_handle());
+    return receive();
+  }
+  std::string receive() {
+    std::string body;
+    cr::ClientMessage message;
+    if (!run_until(io(), [&] { return reader->poll(body); }) || !message.ParseFromString(body))
+      throw std::runtime_error("no message from the connection");
+    return message.ShortDebugString();
+  }
+  void send(const std::string& text) {
+    boost::asio::write(peer, boost::asio::buffer(encode_frame(parse_text<cr::ServerMessage>(text))));
+  }
+  // Sends a change of the window and waits until it is handled, and with
+  // it everything sent before.
+  std::uint32_t adjust(int change) {
+    const auto window = courier->window();
+    send("tag: ADJUST_WINDOW window_change: " + std::to_string(change));
+    EXPECT_TRUE(run_until(io(), [&] { return courier->window() != window; }));
+    return 0;
+  }
+  scan_handler_t handler() {
+    return [this](std::uint32_t job, const vx::ScanReport& report) {
+      std::string text = std::to_string(job) + " " + report.object();
+      if (report.has_error()) text += "!" + vx::ScanError_Name(report.error());
+      for (const auto& v : report.virus()) text += " FOUND " + v.name();
+      reports.push_back(text);
+    };
+  }
+  std::size_t logged(const std::string& text) const {
+    const auto lines = log->lines();
+    return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != l.npos; });
+  }
+  // What init_job threw, if anything.
+  boost::system::error_code init_error() {
+    try {
+      courier->init_job(handler());
+      return {};
+    } catch (const boost::system::system_error& e) {
+      return e.code();
+    }
+  }
+  boost::asio::io_context& io() { return inventory.io_context(); }
+
+  const std::string hello = "tag: HELLO origin: APP_CLAMD origin_pid: " + std::to_string(getpid()) +
+                            " flow_control: true";
+  std::shared_ptr<captured_log_t> log;
+  temp_dir_t dir;
+  warden_end_t warden;
+  cl_inventory_t inventory{warden.daemon_fd};
+  std::unique_ptr<cl_courier_connection_t> courier;
+  boost::asio::io_context own;
+  local_t::acceptor acceptor{own, local_t::endpoint(dir.path() + "/courier.sock")};
+  local_t::socket peer{own};
+  std::unique_ptr<frame_reader_t> reader;
+  lines_t reports;
+  codes_t failures;
+};
+
+}  // namespace
+
+TEST_F(CourierConnection, WindowArithmetic) {
+  courier->init_job(handler());
+  accept();
+  EXPECT_EQ("tag: INIT job_id: 0", receive());
+  int signals = 0;
+  courier->window_signal.connect([&] { ++signals; });
+  const std::string data(4096, 'x');
+  const struct {
+    std::int32_t window;
+    std::function<std::uint32_t()> act;
+    std::uint32_t granted;
+    std::int32_t after;
+    int signals;
+  } cases[] = {
+      {60, [&] { return courier->acquire(100); }, 60, 0, 0},
+      {-5, [&] { return courier->acquire(100); }, 0, -5, 0},
+      {-5, [&] { return courier->release(10), 0u; }, 0, 5, 1},
+      {5, [&] { return courier->release(10), 0u; }, 0, 15, 0},
+      {15, [&] { return adjust(-20); }, 0, -5, 0},
+      {1000, [&] { return courier->send_data(0, data.data(), data.size()), 0u; }, 0, -3096, 0},
+      // Grants from the service saturate instead of wrapping around.
+      {15, [&] { return adjust(INT32_MAX); }, 0, INT32_MAX, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.window);
+    courier->release(c.window - courier->window());
+    signals = 0;
+    EXPECT_EQ(c.granted, c.act());
+    EXPECT_EQ(std::make_pair(c.after, c.signals), std::make_pair(courier->window(), signals));
+  }
+  EXPECT_EQ("tag: DATA_CHUNK job_id: 0 data: \"" + data + "\"", receive());
+}
+
+TEST_F(CourierConnection, JobsHeldWhileConnectingGoOutInOrderAndEndWithReset) {
+  inventory.config().update(parse_text<vx::ClamdConfig>(
+      "scan_timeout: 20000 heuristic_analysis: false packer_max_level: 4 archive_max_level: 1 mail_max_level: 5 "
+      "container_max_level: 6 max_compression_ratio: 300 "
+      "endpoint { item { tag: 'ep' clamd_socket { local: '/run/c.sock' } mail_max_level: 2 heuristic_analysis: true } }"));
+  const auto options = cl_courier_connection_t::make_scan_options(inventory, "ep");
+  EXPECT_EQ(0u, courier->init_job(handler()));
+  EXPECT_EQ(1u, courier->init_job(handler()));
+  courier->send_data(1, "ab", 2);
+  courier->send_data(1, "c", 1);
+  courier->send_data(0, "d", 1);
+  courier->scan_request(1, options);
+  courier->scan_request(0, options);
+  const std::string scan = " scan_options { scan_timeout_ms: 20000 heuristic_analysis: true packer_max_level: 4 "
+                           "archive_max_level: 1 mail_max_level: 2 container_max_level: 6 max_compression_ratio: 300 }";
+  EXPECT_EQ(hello, accept());
+  lines_t wire;
+  for (int i = 0; i < 6; ++i) wire.push_back(receive());
+  EXPECT_EQ((lines_t{"tag: INIT job_id: 0", "tag: INIT job_id: 1", "tag: DATA_CHUNK job_id: 0 data: \"d\"",
+                     "tag: DATA_CHUNK job_id: 1 data: \"abc\"", "tag: SCAN_REQUEST job_id: 0" + scan,
+                     "tag: SCAN_REQUEST job_id: 1" + scan}),
+            wire);
+  EXPECT_EQ(-4, courier->window());
+
+  // Each answer reaches its job once and is followed by a RESET; answers
+  // for no job reach nothing. A later reset of the job adds one RESET.
+  const struct {
+    std::string answer;
+    int reset_after;
+    lines_t reports;
+    lines_t wire;
+  } cases[] = {
+      {"SCAN_RESPONSE job_id: 1 scan_report { object: 's' virus { type: SE_KNOWN_VIRUS name: 'Eicar' } }", 1,
+       {"1 s FOUND Eicar"}, {"tag: RESET job_id: 1", "tag: RESET job_id: 1"}},
+      {"ALARM job_id: 0 error { code: EC_PERMISSION_DENIED }", -1, {"0 !SE_NO_ACCESS"}, {"tag: RESET job_id: 0"}},
+      {"SCAN_RESPONSE job_id: 77 scan_report { object: 's' }", -1, {}, {}},
+      {"DATA_CHUNK job_id: 2", 2, {}, {"tag: RESET job_id: 2"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.answer);
+    reports.clear();
+    send("tag: " + c.answer);
+    adjust(1);
+    const std::string barrier = "tag: INIT job_id: " + std::to_string(courier->next_job_id());
+    if (c.reset_after >= 0) courier->reset_job(static_cast<std::uint32_t>(c.reset_after));
+    courier->init_job(handler());
+    lines_t wire;
+    for (std::string m = receive(); m != barrier; m = receive()) wire.push_back(m);
+    EXPECT_EQ(c.wire, wire);
+    EXPECT_EQ(c.reports, reports);
+  }
+}
+
+TEST_F(CourierConnection, FailuresDropEveryJobUntilTheServiceIsBack) {
+  auto& monitor = inventory.installation_monitor();
+  // The list says not installed before any job: refused at once, said once.
+  monitor.on_appinfo(app_list(vx::APP_SIEVE));
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(vx::make_error_code(vx::EC_NO_COURIER), init_error());
+  EXPECT_EQ(1u, logged("Info: Waiting for Courier to be installed"));
+  monitor.on_appinfo(app_list(vx::APP_COURIER));
+  EXPECT_EQ(hello, accept());
+
+  using state_t = cl_courier_connection_t::courier_state_t;
+  const auto code = [](vx::ErrorCode c) { return vx::make_error_code(c); };
+  const struct {
+    std::function<void()> act;
+    codes_t failures;
+    state_t state;
+    std::string line;  // logged once
+    std::function<void()> recover;
+  } cases[] = {
+      {[&] { accept(), peer.shutdown(local_t::socket::shutdown_both); }, {boost::asio::error::eof},
+       cl_courier_connection_t::timer_wait, "ipc error occurred: End of file", [] {}},
+      // A tag the schema does not know: the link fails, not the daemon.
+      {[&] { accept(), boost::asio::write(peer, boost::asio::buffer(frame_header(2) + "\x08\x09")); },
+       {code(vx::EC_BAD_MESSAGE_FORMAT)}, cl_courier_connection_t::timer_wait,
+       "ipc error occurred: Invalid IPC message format", [] {}},
+      {[&] { answer_warden("error { code: EC_UNEXPECTED_ERROR }"); }, {code(vx::EC_UNEXPECTED_ERROR)},
+       cl_courier_connection_t::timer_wait, "Error: Courier socket is not available: Unexpected error", [] {}},
+      {[&] { for (int i = 0; i < 10; ++i) answer_warden("socket_path: '" + dir.path() + "/none.sock'"); },
+       {{ENOENT, boost::system::system_category()}}, cl_courier_connection_t::wait_config,
+       "Error: Courier reconnection attempts limit reached, waiting for config", [&] { courier->on_config_changed(); }},
+      {[&] { answer_warden("error { code: EC_NOT_INSTALLED }"); }, {code(vx::EC_NOT_INSTALLED)},
+       cl_courier_connection_t::wait_install, "Info: Waiting for Courier to be installed",
+       [&] { monitor.on_appinfo(app_list(vx::APP_COURIER)); }},
+      // Uninstalled while the reconnection was pending.
+      {[&] {
+         monitor.on_appinfo(app_list(vx::APP_SIEVE));
+         answer_warden("error { code: EC_UNEXPECTED_ERROR }");
+       },
+       {code(vx::EC_UNEXPECTED_ERROR)}, cl_courier_connection_t::wait_install,
+       "Info: Waiting for Courier to be installed", [&] { monitor.on_appinfo(app_list(vx::APP_COURIER)); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    restart();
+    courier->init_job(handler());
+    courier->init_job(handler());
+    courier->release(500);
+    c.act();
+    ASSERT_TRUE(run_until(io(), [&] { return courier->state() == c.state && failures.size() == c.failures.size(); }));
+    EXPECT_EQ(c.failures, failures);
+    EXPECT_EQ(std::make_tuple(0, std::size_t{0}, std::size_t{1}),
+              std::make_tuple(courier->window(), courier->job_count(), logged(c.line)));
+    const bool waiting = c.state != cl_courier_connection_t::timer_wait;
+    EXPECT_EQ(waiting ? vx::make_error_code(vx::EC_NO_COURIER) : boost::system::error_code(), init_error());
+    // Back: the jobs dropped are not sent again.
+    c.recover();
+    if (waiting) {
+      EXPECT_EQ(boost::system::error_code(), init_error());
+    }
+    EXPECT_EQ(hello, accept());
+    EXPECT_EQ("tag: INIT job_id: 2", receive());
+    EXPECT_TRUE(reports.empty());
+  }
+}
+
+TEST(CourierLink, DetachedLinkDeliversNothing) {
+  struct recorder_t : cl_courier_link_t::delegate_t {
+    void on_message(google::protobuf::io::ZeroCopyInputStream&) override { ++messages; }
+    void on_error(const boost::system::error_code&) override { ++errors; }
+    int messages = 0;
+    int errors = 0;
+  } recorder;
+  boost::asio::io_context io;
+  auto socket = std::make_shared<local_t::socket>(io);
+  local_t::socket other(io);
+  boost::asio::local::connect_pair(*socket, other);
+  auto link = cl_courier_link_t::create(&recorder, socket);
+  const std::string frame = encode_frame(parse_text<cr::ServerMessage>("tag: ADJUST_WINDOW window_change: 1"));
+  boost::asio::write(other, boost::asio::buffer(frame));
+  ASSERT_TRUE(run_until(io, [&] { return recorder.messages == 1; }));
+  // A frame already waiting comes too late, and the socket goes with the
+  // link although the other end keeps it open.
+  boost::asio::write(other, boost::asio::buffer(frame));
+  link->detach();
+  const std::weak_ptr<cl_courier_link_t> weak = link;
+  link.reset();
+  ASSERT_TRUE(run_until(io, [&] { return weak.expired(); }));
+  EXPECT_EQ(std::make_pair(1, 0), std::make_pair(recorder.messages, recorder.errors));
+}
