@@ -100,7 +100,7 @@ def answer(link, job, report=None, alarm=None):
 def test_instream_jobs_in_and_out_of_sessions(rig):
     r = rig()
     c = r.connect()
-    c.sendall(instream(b"abc", b"", b"def"))
+    c.sendall(instream(b"abc", b"def"))
     # The first job makes the connection; its INIT follows the HELLO.
     link = r.link()
     assert link.expect(C.INIT).job_id == 0 and job_data(link, 0) == b"abcdef"
@@ -122,8 +122,8 @@ def test_instream_jobs_in_and_out_of_sessions(rig):
     c = r.connect()
     c.sendall(b"zIDSESSION\0" + instream(b"one") + instream(b"two") + b"zPING\0")
     assert read(c, b"\0") == b"3: PONG\0"
-    assert [link.expect(C.INIT).job_id for _ in range(2)] == [2, 3]
-    assert job_data(link, 2) == b"one" and job_data(link, 3) == b"two"
+    for job, data in (2, b"one"), (3, b"two"):
+        assert link.expect(C.INIT).job_id == job and job_data(link, job) == data
     answer(link, 3, alarm=Error.EC_NOT_A_REGULAR_FILE)
     answer(link, 2, found("Other"))
     c.sendall(b"zEND\0")
@@ -185,7 +185,7 @@ def test_closed_window_holds_the_client_back(rig):
     m = link.expect(C.DATA_CHUNK)
     assert (m.job_id, m.data) == (0, data[:1000])
     # Once the window opens the whole stream goes through.
-    link.send(S(tag=S.ADJUST_WINDOW, window_change=1 << 20))
+    link.send(S(tag=S.ADJUST_WINDOW, window_change=size))
     c.setblocking(True)
     c.sendall(data[sent:] + b"\0" * 4)
     assert job_data(link, 0) == data[1000:]
@@ -243,7 +243,7 @@ def test_stream_port(rig):
     c, port = stream(r)
     with socket.create_connection(("127.0.0.1", port)) as data:
         data.sendall(b"x" * 20)
-        assert read(c) == b"stream: Size limit exceeded. ERROR\0"
+    assert read(c) == b"stream: Size limit exceeded. ERROR\0"
     assert link.expect(C.INIT).job_id == 1 and link.expect(C.DATA_CHUNK).data == b"x" * 10
     assert link.expect(C.RESET).job_id == 1
 
