@@ -62,16 +62,6 @@ TEST_F(WardenTie, OneResponseAnswersEveryPendingRequestOfItsKind) {
   EXPECT_EQ(expected, answers);
 }
 
-TEST_F(WardenTie, RevisionIsStoredBeforeSubscribersRunAndThenAnnounced) {
-  std::vector<uint32_t> seen;
-  tie->config_changed.connect([&](const vx::ClamdConfig&) { seen.push_back(tie->config_revision()); });
-  send("tag: GET_CONFIG_RESPONSE config {} config_revision: 9");
-  const auto info = warden.receive(io);
-  EXPECT_EQ(std::make_pair(vx::Clamd2WardenMessage::MY_INFO_NOTIFICATION, 9u),
-            std::make_pair(info.tag(), info.config_revision()));
-  EXPECT_EQ(std::vector<uint32_t>{9}, seen);
-}
-
 TEST_F(WardenTie, SubscriberFailureEndsTheLink) {
   auto log = std::make_shared<captured_log_t>();
   cflog::install(log);
