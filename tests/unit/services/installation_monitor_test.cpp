@@ -2,7 +2,6 @@
 
 #include "installation_monitor.h"
 #include "inventory.h"
-#include "run_until.h"
 #include "text_message.h"
 #include "warden_end.h"
 
@@ -42,8 +41,6 @@ TEST(InstallationMonitor, AnswersFromTheSupervisorsList) {
   EXPECT_EQ(answer(false, false), monitor.query(vx::APP_CLAMD));
   EXPECT_EQ((std::vector<std::string>{"courier off", "sieve on", "courier off", "sieve on"}), fired);
 
-  // Delivered through the supervisor link as well.
-  warden.send(notice("installed_app { app: APP_COURIER }"));
-  ASSERT_TRUE(run_until(inventory.io_context(), [&] { return fired.size() == 6; }));
+  monitor.on_appinfo(notice("installed_app { app: APP_COURIER }").appinfo());
   EXPECT_EQ(std::make_pair(answer(true, true), answer(true, false)), answers());
 }
