@@ -384,33 +384,21 @@ class Suite:
         self.dir = tempfile.mkdtemp(prefix="vp", dir="/tmp")
         self.run = os.path.join(self.dir, "run")
         self.sock = os.path.join(self.run, "clamd.sock")
+        ep = Endpoint("local", path=self.sock)
+        self.connect, self.ask = ep.connect, ep.ask
         write_files(self.path(""), FILES)
         self.warden = Warden(
             pathlib.Path(self.dir),
             "[Warden]\nRunDir = %s\nStatusInterval = off\nSieveEnabled = %s\nCourierEnabled = %s\n%s\n"
             "[ClamD]\nDetectJokes = yes\n[ClamD.Endpoint.local]\nClamdSocket = %s\n"
             % (self.run, sieve, courier, warden, self.sock))
-        wait_for(lambda: self.ask(b"zPING\0") == b"PONG\0", "vemra-clamd to answer")
+        self.warden.wait_log(re.escape("Server on %s (local) started" % self.sock))
         if sieve == "yes":
             # The daemon connects to Sieve on its first path scan.
             wait_for(lambda: os.path.exists(os.path.join(self.run, "sieve.sock")), "vemra-sieve to listen")
 
     def path(self, name):
         return os.path.join(self.dir, "files", name)
-
-    def connect(self):
-        s = socket.socket(socket.AF_UNIX)
-        s.settimeout(30)
-        s.connect(self.sock)
-        return s
-
-    def ask(self, data):
-        try:
-            with self.connect() as s:
-                s.sendall(data)
-                return read(s)
-        except OSError:
-            return None
 
     def pid_of(self, program):
         return int(self.warden.wait_log(r"started %s \(.*\), pid (\d+)" % program).group(1))

@@ -140,13 +140,11 @@ def test_connection_statistics_reach_warden(daemon):
         return came, left
 
     # A report can fall between a client's coming and going: they are summed.
+    # The first client is closed by the daemon, the others close themselves.
     assert ep.ask(b"nPING\n") == b"PONG\n"
     assert reports_until(0) == (1, 1)
-    # Reports start again after a quiet spell, and go on while clients stay.
     clients = [open_session(ep) for _ in range(3)]
     assert reports_until(3) == (3, 0)
-    r = d.stat()
-    assert (r.base, getattr(r, "in"), r.out) == (3, 0, 0)
     for s in clients:
         s.close()
     assert reports_until(0) == (0, 3)

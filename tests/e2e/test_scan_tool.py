@@ -7,7 +7,7 @@ import subprocess
 import pytest
 
 from conftest import BUILD
-from suite import EICAR, zip_of
+from suite import EICAR, write_files, zip_of
 
 
 SCAN = os.path.join(BUILD, "suite", "scan", "vemra-scan")
@@ -33,9 +33,7 @@ def workdir(tmp_path_factory):
     if not os.path.exists(SCAN):
         pytest.fail("vemra-scan is not built: " + SCAN)
     root = tmp_path_factory.mktemp("scan")
-    for name, data in FILES.items():
-        (root / name).parent.mkdir(parents=True, exist_ok=True)
-        (root / name).write_bytes(data)
+    write_files(str(root), FILES)
     # Links inside a tree are not followed; special files are skipped.
     os.symlink(str(root / "tree" / "a.txt"), str(root / "tree" / "link"))
     os.mkfifo(str(root / "tree" / "fifo"))

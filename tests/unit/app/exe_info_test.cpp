@@ -3,6 +3,7 @@
 #include "exe_info.h"
 #include "proto_exception.h"
 #include "temp_dir.h"
+#include "thrown.h"
 
 TEST(ExeInfo, FailuresSayWhatAndWhere) {
   temp_dir_t dir;
@@ -14,18 +15,8 @@ TEST(ExeInfo, FailuresSayWhatAndWhere) {
     EXPECT_EQ(vx::EC_NO_SUCH_ENTRY, e.code());
     EXPECT_EQ("MD5: open: No such file or directory [system:2]: " + missing, std::string(e.what()));
   }
-
-  const auto failure = [](int argc, char** argv) -> std::string {
-    try {
-      collect_exe_info("1.0.0.0000000000", argc, argv);
-    } catch (const std::exception& e) {
-      return e.what();
-    }
-    return "collected";
-  };
-  char* no_args[] = {nullptr};
-  EXPECT_EQ("Unknown exe path", failure(0, no_args));
   std::string path = dir.path();
-  char* directory[] = {&path[0], nullptr};
-  EXPECT_EQ("stat: Not a regular file [vx.Error:33]", failure(1, directory));
+  char* argv[] = {&path[0], nullptr};
+  EXPECT_EQ("Unknown exe path", thrown([&] { collect_exe_info("1.0.0.0000000000", 0, argv + 1); }));
+  EXPECT_EQ("stat: Not a regular file [vx.Error:33]", thrown([&] { collect_exe_info("1.0.0.0000000000", 1, argv); }));
 }

@@ -12,6 +12,7 @@
 #include "fixtures.h"
 #include "sieve_client_ipc.pb.h"
 #include "temp_dir.h"
+#include "text_message.h"
 #include "vemra_version.h"
 
 namespace {
@@ -95,28 +96,18 @@ std::string text(const eng_options_t& o) {
 }
 
 TEST(EngineOptions, BothRequestKindsMapOntoOneOptionSet) {
+  const std::string unlimited = std::to_string(eng_options_t::unlimited);
+  const std::string common =
+      "scan_timeout_ms: 1 heuristic_analysis: false archive_max_level: 2 container_max_level: 3 "
+      "max_compression_ratio: 4";
   // A data scan sent without options is the default option set.
   EXPECT_EQ(text(eng_options_t::from(cr::ScanOptions())), text(eng_options_t()));
-  cr::ScanOptions scan;
-  scan.set_scan_timeout_ms(1);
-  scan.set_heuristic_analysis(false);
-  scan.set_archive_max_level(2);
-  scan.set_container_max_level(3);
-  scan.set_max_compression_ratio(4);
-  scan.set_max_size_to_extract(5);
-  scan.set_min_size_to_scan(6);
-  scan.set_max_size_to_scan(7);
-  scan.set_list_clean_items(true);
-  scan.set_report_component_info(true);
-  EXPECT_EQ(text(eng_options_t::from(scan)), "1 0 2 3 4 5 6 7 1 1 ");
-  sv::ProxyOptions check;
-  check.set_scan_timeout_ms(1);
-  check.set_heuristic_analysis(false);
-  check.set_archive_max_level(2);
-  check.set_container_max_level(3);
-  check.set_max_compression_ratio(4);
-  const std::string unlimited = std::to_string(eng_options_t::unlimited);
-  EXPECT_EQ(text(eng_options_t::from(check)), "1 0 2 3 4 " + unlimited + " 0 " + unlimited + " 0 0 ");
+  EXPECT_EQ(text(eng_options_t::from(parse_text<cr::ScanOptions>(
+                common + " max_size_to_extract: 5 min_size_to_scan: 6 max_size_to_scan: 7 list_clean_items: true "
+                         "report_component_info: true"))),
+            "1 0 2 3 4 5 6 7 1 1 ");
+  EXPECT_EQ(text(eng_options_t::from(parse_text<sv::ProxyOptions>(common))),
+            "1 0 2 3 4 " + unlimited + " 0 " + unlimited + " 0 0 ");
   // A file check leaves archives closed unless asked.
   EXPECT_EQ(text(eng_options_t::from(sv::ProxyOptions())),
             "30000 1 0 8 500 " + unlimited + " 0 " + unlimited + " 0 0 ");

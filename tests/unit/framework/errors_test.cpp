@@ -23,20 +23,12 @@ boost::system::error_code sys(int e) { return boost::system::error_code(e, boost
 }  // namespace
 
 TEST(ErrorCategory, MessagesAndTextForm) {
-  const auto& category = vx::proto_error_category();
-  EXPECT_STREQ("vx.Error", category.name());
-  EXPECT_EQ("Invalid IPC message size", category.message(7));
-  EXPECT_EQ("Link disconnected", category.message(6));
-  EXPECT_EQ("vx.Error 200", category.message(200));
-  EXPECT_EQ("vx.Error -3", category.message(-3));
-
-  boost::system::error_code ec = vx::EC_BAD_MESSAGE_SIZE;
-  EXPECT_EQ(&category, &ec.category());
-  cf_system_error_t error(ec, "async_send_message");
+  // Numbers outside the enumeration still read as something.
+  EXPECT_EQ("vx.Error 200", vx::proto_error_category().message(200));
+  EXPECT_EQ("vx.Error -3", vx::proto_error_category().message(-3));
+  const cf_system_error_t error(vx::EC_BAD_MESSAGE_SIZE, "async_send_message");
   EXPECT_STREQ("async_send_message: Invalid IPC message size [vx.Error:7]", error.what());
-  EXPECT_EQ(ec, error.code());
-  cf_system_error_t listen(sys(EADDRINUSE), "listen");
-  EXPECT_STREQ("listen: Address already in use [system:98]", listen.what());
+  EXPECT_EQ(vx::make_error_code(vx::EC_BAD_MESSAGE_SIZE), error.code());
 }
 
 TEST(StrictInt, AcceptsOnlySignAndDigitsInRange) {

@@ -15,6 +15,8 @@
 #include "courier_client_ipc.pb.h"
 #include "frames.h"
 #include "run_until.h"
+#include "text_message.h"
+#include "thrown.h"
 
 namespace {
 
@@ -49,20 +51,23 @@ protected:
 };
 
 struct IpcLink : ::testing::Test {
-  void SetUp() override { reset(); }
-  void TearDown() override { ::close(peer); }
-  // A new link on a new socketpair.
-  void reset() {
-    if (peer >= 0) ::close(peer);
+  void SetUp() override {
     int fds[2];
     ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds));
     peer = fds[1];
     link = std::make_shared<test_link_t>(io, fds[0]);
-    io.restart();
   }
+  void TearDown() override { ::close(peer); }
 
   void peer_write(const std::string& bytes) {
     ASSERT_EQ(static_cast<ssize_t>(bytes.size()), ::send(peer, bytes.data(), bytes.size(), MSG_NOSIGNAL));
+  }
+  // The bodies of the frames the peer has been sent.
+  std::vector<std::string> received() {
+    frame_reader_t reader(peer);
+    std::vector<std::string> bodies;
+    for (std::string body; reader.poll(body);) bodies.push_back(body);
+    return bodies;
   }
 
   boost::asio::io_context io;
@@ -71,11 +76,8 @@ struct IpcLink : ::testing::Test {
 };
 
 cr::ClientMessage message(uint32_t job_id, size_t data_size = 0) {
-  cr::ClientMessage m;
-  m.set_tag(cr::ClientMessage::DATA_CHUNK);
-  m.set_job_id(job_id);
-  if (data_size) m.mutable_data()->assign(data_size, 'd');
-  return m;
+  return parse_text<cr::ClientMessage>("tag: DATA_CHUNK job_id: " + std::to_string(job_id) +
+                                       (data_size ? " data: '" + std::string(data_size, 'd') + "'" : ""));
 }
 
 }  // namespace
@@ -94,64 +96,41 @@ TEST_F(IpcLink, FramesSplitAtEveryByteArriveWhole) {
   EXPECT_TRUE(link->errors.empty());
 }
 
-TEST_F(IpcLink, ReadLoopEndsWithOneError) {
-  const struct {
-    const char* name;
-    std::string wire;
-    size_t bodies;
-    boost::system::error_code error;
-  } cases[] = {
-      {"empty frame", frame_header(0) + frame_header(2) + "ok", 0, vx::make_error_code(vx::EC_BAD_MESSAGE_SIZE)},
-      {"one byte over the limit after a frame at it", frame_header(limit) + std::string(limit, 'b') +
-           frame_header(limit + 1), 1, vx::make_error_code(vx::EC_BAD_MESSAGE_SIZE)},
-      {"peer gone after a frame", frame_header(2) + "ok", 1, boost::asio::error::eof},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    reset();
-    link->async_read_header();
-    peer_write(c.wire);
-    ::shutdown(peer, SHUT_WR);
-    io.run();  // ends when the failed loop leaves nothing pending
-    EXPECT_EQ(c.bodies, link->bodies.size());
-    EXPECT_EQ(std::vector<boost::system::error_code>{c.error}, link->errors);
-  }
+// An empty frame and the peer's end stop the loop the same way, which the
+// black-box supervisor-link tests see as one error line and an exit.
+TEST_F(IpcLink, ReadLoopEndsWithOneErrorPastTheLimit) {
+  link->async_read_header();
+  // Were the loop to go on, the last frame would be read as a good one.
+  peer_write(frame_header(limit) + std::string(limit, 'b') + frame_header(limit + 1) + frame_header(2) + "ok");
+  ::shutdown(peer, SHUT_WR);
+  io.run();  // ends when the failed loop leaves nothing pending
+  EXPECT_EQ(1u, link->bodies.size());
+  EXPECT_EQ(std::vector<boost::system::error_code>{vx::make_error_code(vx::EC_BAD_MESSAGE_SIZE)}, link->errors);
 }
 
 TEST_F(IpcLink, FramesQueuedDuringAWriteLeaveTogetherInOrder) {
-  for (uint32_t id = 1; id <= 4; ++id) link->async_send_message(message(id));
+  std::vector<std::string> sent;
+  for (uint32_t id = 1; id <= 4; ++id) {
+    link->async_send_message(message(id));
+    sent.push_back(message(id).SerializeAsString());
+  }
   // The first frame went out alone; the three queued behind it form the
   // second batch.
   io.run();
   EXPECT_EQ(2, link->writes_started);
-  frame_reader_t reader(peer);
-  std::string body;
-  for (uint32_t id = 1; id <= 4; ++id) {
-    ASSERT_TRUE(reader.poll(body));
-    cr::ClientMessage got;
-    ASSERT_TRUE(got.ParseFromString(body));
-    EXPECT_EQ(id, got.job_id());
-  }
+  EXPECT_EQ(sent, received());
 }
 
 TEST_F(IpcLink, SendAboveTheLimitThrowsAndQueuesNothing) {
   // Tag and job id take two bytes each, the data's key one, its length two.
   const cr::ClientMessage largest = message(1, limit - 7);
   ASSERT_EQ(limit, largest.ByteSizeLong());
-  try {
-    link->async_send_message(message(1, limit - 6));
-    FAIL() << "no exception";
-  } catch (const boost::system::system_error& e) {
-    EXPECT_EQ(vx::make_error_code(vx::EC_BAD_MESSAGE_SIZE), e.code());
-    EXPECT_STREQ("async_send_message: Invalid IPC message size [vx.Error:7]", e.what());
-  }
+  EXPECT_EQ("async_send_message: Invalid IPC message size [vx.Error:7]",
+            thrown([&] { link->async_send_message(message(1, limit - 6)); }));
   link->async_send_message(largest);
   io.run();
   EXPECT_EQ(1, link->writes_started);
-  frame_reader_t reader(peer);
-  std::string body;
-  ASSERT_TRUE(reader.poll(body));
-  EXPECT_EQ(largest.SerializeAsString(), body);
+  EXPECT_EQ(std::vector<std::string>{largest.SerializeAsString()}, received());
 }
 
 TEST_F(IpcLink, CloseWithAReadOutstandingReportsNothing) {

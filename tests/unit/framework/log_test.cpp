@@ -37,27 +37,7 @@ TEST(Log, ValuesOutsideTheirRange) {
   EXPECT_STREQ("Unknown", cflog::level_name(7));
   EXPECT_STREQ("Unknown", cflog::level_name(-1));
   EXPECT_EQ(LOG_ERR, cf_syslog_log_t::priority(7));
-  EXPECT_EQ(LOG_LOCAL7, syslog_facility(vx::Log::LOCAL7));
   EXPECT_EQ(LOG_DAEMON, syslog_facility(99));
-}
-
-TEST(LogDeathTest, EarlyLinesReplayOnceIntoTheFirstSinkAboveThreshold) {
-  EXPECT_EXIT(
-      {
-        cflog::log(cf_log_t::notice, "first");
-        cflog::log(cf_log_t::error, "second");
-        cflog::log(cf_log_t::warning, "third");
-        cflog::set_threshold(cf_log_t::warning);
-        auto sink = std::make_shared<captured_log_t>();
-        cflog::install(sink);
-        // Later lines go straight to the sink; a second sink replays nothing.
-        cflog::log(cf_log_t::error, "after");
-        cflog::install(std::make_shared<captured_log_t>());
-        print(sink->lines());
-        fprintf(stderr, "opened %d\n", sink->opened);
-        _exit(0);
-      },
-      ::testing::ExitedWithCode(0), "^Error: second\nWarning: third\nError: after\nopened 1\n$");
 }
 
 TEST(LogDeathTest, LinesKeptWithoutSinkReachStderrAtExitAboveThreshold) {

@@ -5,6 +5,7 @@
 #include "error.pb.h"
 #include "log.pb.h"
 #include "sieve_client_ipc.pb.h"
+#include "text_message.h"
 #include "warden_clamd_ipc.pb.h"
 
 namespace {
@@ -26,23 +27,13 @@ std::string bytes(std::initializer_list<unsigned> values) {
 
 // Field numbers and types pinned by the bytes they put on the wire.
 TEST(Schema, WireBytes) {
-  sv::ClientMessage scan;
-  scan.set_tag(sv::ClientMessage::PROXY_SCAN_REQUEST);
-  scan.set_serial(1);
-  scan.set_path("/a/b");  // no terminator
-  // Every option is sent, even one at its default.
-  sv::ProxyOptions options;
-  options.set_scan_timeout_ms(30000);
-  options.set_heuristic_analysis(true);
-  options.set_packer_max_level(8);
-  options.set_archive_max_level(0);
-  options.set_mail_max_level(8);
-  options.set_container_max_level(8);
-  options.set_max_compression_ratio(500);
-  // A shrinking window is a negative number, not a huge one.
-  cr::ServerMessage window;
-  window.set_tag(cr::ServerMessage::ADJUST_WINDOW);
-  window.set_window_change(-4096);
+  // The path goes without a terminator; every option is sent, even one at
+  // its default; a shrinking window is a negative number, not a huge one.
+  const auto scan = parse_text<sv::ClientMessage>("tag: PROXY_SCAN_REQUEST serial: 1 path: '/a/b'");
+  const auto options = parse_text<sv::ProxyOptions>(
+      "scan_timeout_ms: 30000 heuristic_analysis: true packer_max_level: 8 archive_max_level: 0 mail_max_level: 8 "
+      "container_max_level: 8 max_compression_ratio: 500");
+  const auto window = parse_text<cr::ServerMessage>("tag: ADJUST_WINDOW window_change: -4096");
 
   EXPECT_EQ("082a1001" "32042f612f62", hex(scan.SerializeAsString()));
   EXPECT_EQ("f001b0ea01" "f80101" "800208" "880200" "900208" "980208" "a002f403", hex(options.SerializeAsString()));
@@ -61,13 +52,11 @@ TEST(Schema, UnknownEnumNumbers) {
 }
 
 TEST(Schema, EndpointWithoutTagRejectsTheWholeMessage) {
-  vx::Warden2ClamdMessage message;
-  message.set_tag(vx::Warden2ClamdMessage::GET_CONFIG_RESPONSE);
-  message.set_config_revision(1);
-  auto* endpoint = message.mutable_config()->mutable_endpoint()->add_item();
-  endpoint->mutable_clamd_socket()->set_local("/tmp/x");
+  auto message = parse_text<vx::Warden2ClamdMessage>(
+      "tag: GET_CONFIG_RESPONSE config_revision: 1 "
+      "config { endpoint { item { tag: 'main' clamd_socket { local: 'x' } } } }");
   vx::Warden2ClamdMessage parsed;
-  EXPECT_FALSE(parsed.ParseFromString(message.SerializePartialAsString()));
-  endpoint->set_tag("main");
   EXPECT_TRUE(parsed.ParseFromString(message.SerializeAsString()));
+  message.mutable_config()->mutable_endpoint()->mutable_item(0)->clear_tag();
+  EXPECT_FALSE(parsed.ParseFromString(message.SerializePartialAsString()));
 }

@@ -2,22 +2,17 @@
 
 #include "installation_monitor.h"
 #include "inventory.h"
-#include "run_until.h"
+#include "text_message.h"
 #include "warden_end.h"
 
 namespace {
 
-google::protobuf::RepeatedPtrField<vx::AppInfo> list_with(std::initializer_list<vx::Application> installed) {
-  google::protobuf::RepeatedPtrField<vx::AppInfo> list;
-  auto* clamd = list.Add();  // an ordinary entry carries no list
-  clamd->set_app(vx::APP_CLAMD);
-  clamd->set_pid(2);
-  auto* root = list.Add();
-  root->set_app(vx::APP_WARDEN);
-  root->set_pid(1);
-  auto* info = root->MutableExtension(vx::root_info);
-  for (auto app : installed) info->add_installed_app()->set_app(app);
-  return list;
+// Warden's notice; only its own entry lists what is installed, as
+// "installed_app { app: ... }" records.
+vx::Warden2ClamdMessage notice(const std::string& installed) {
+  return parse_text<vx::Warden2ClamdMessage>(
+      "tag: APPINFO_NOTIFICATION appinfo { app: APP_CLAMD pid: 2 } appinfo { app: APP_WARDEN pid: 1 " +
+      (installed == "none" ? std::string() : "[vx.root_info] { " + installed + " }") + " }");
 }
 
 }  // namespace
@@ -33,25 +28,19 @@ TEST(InstallationMonitor, AnswersFromTheSupervisorsList) {
   const auto answers = [&] { return std::make_pair(monitor.query(vx::APP_COURIER), monitor.query(vx::APP_SIEVE)); };
 
   EXPECT_EQ(std::make_pair(answer(false, false), answer(false, false)), answers());
-  // A list without the supervisor's entry changes nothing.
-  google::protobuf::RepeatedPtrField<vx::AppInfo> plain;
-  plain.Add()->set_app(vx::APP_SIEVE);
-  monitor.on_appinfo(plain);
+  // A list in which no entry says what is installed changes nothing.
+  monitor.on_appinfo(notice("none").appinfo());
   EXPECT_EQ(std::make_pair(answer(false, false), answer(false, false)), answers());
   EXPECT_TRUE(fired.empty());
 
   // Every list fires both notifications, changed or not.
-  monitor.on_appinfo(list_with({vx::APP_SIEVE, vx::APP_CLAMD}));
-  monitor.on_appinfo(list_with({vx::APP_SIEVE, vx::APP_CLAMD}));
+  const auto sieve_and_clamd = notice("installed_app { app: APP_SIEVE } installed_app { app: APP_CLAMD }");
+  monitor.on_appinfo(sieve_and_clamd.appinfo());
+  monitor.on_appinfo(sieve_and_clamd.appinfo());
   EXPECT_EQ(std::make_pair(answer(true, false), answer(true, true)), answers());
   EXPECT_EQ(answer(false, false), monitor.query(vx::APP_CLAMD));
   EXPECT_EQ((std::vector<std::string>{"courier off", "sieve on", "courier off", "sieve on"}), fired);
 
-  // Delivered through the supervisor link as well.
-  vx::Warden2ClamdMessage m;
-  m.set_tag(vx::Warden2ClamdMessage::APPINFO_NOTIFICATION);
-  *m.mutable_appinfo() = list_with({vx::APP_COURIER});
-  warden.send(m);
-  ASSERT_TRUE(run_until(inventory.io_context(), [&] { return fired.size() == 6; }));
+  monitor.on_appinfo(notice("installed_app { app: APP_COURIER }").appinfo());
   EXPECT_EQ(std::make_pair(answer(true, true), answer(true, false)), answers());
 }

@@ -240,16 +240,14 @@ TEST_F(SieveConnection, JobsWaitForTheSocketAndOptionsFollowTheConfiguration) {
 }
 
 TEST_F(SieveConnection, FailuresAreReportedOnceAndNeverThrown) {
-  const auto sys = [](int e) { return boost::system::error_code(e, boost::system::system_category()); };
   const struct {
     std::function<void()> act;
     boost::system::error_code code;
     std::string log_line;
   } cases[] = {
+      // A socket nobody listens on is the black-box path-scan tests' (Sieve gone).
       {[&] { answer_warden("error { code: EC_NOT_INSTALLED }"); }, vx::make_error_code(vx::EC_NOT_INSTALLED),
        "Error: Sieve is not available: Component is not installed"},
-      {[&] { answer_warden("socket_path: '" + dir.path() + "/none.sock'"); }, sys(ENOENT),
-       "Error: Sieve is not available: connect: No such file or directory [system:2]"},
       {[&] { open(); send("tag: PROXY_ALARM error { code: EC_NO_CORE_ENGINE }"); },
        vx::make_error_code(vx::EC_NO_CORE_ENGINE), ""},
       // A serial without a tag.

@@ -6,6 +6,7 @@
 
 #include "captured_log.h"
 #include "run_until.h"
+#include "text_message.h"
 #include "warden_end.h"
 #include "warden_tie.h"
 
@@ -14,20 +15,17 @@ namespace {
 // Which request, and the answer it got.
 using answer_t = std::tuple<int, vx::ErrorCode, std::string>;
 
-vx::Warden2ClamdMessage response(vx::Warden2ClamdMessage::MessageTag tag, const char* path, bool error) {
-  vx::Warden2ClamdMessage m;
-  m.set_tag(tag);
-  if (path) m.set_socket_path(path);
-  if (error) m.mutable_error()->set_code(vx::EC_NOT_INSTALLED);
-  return m;
-}
+struct WardenTie : ::testing::Test {
+  void send(const std::string& text) { warden.send(parse_text<vx::Warden2ClamdMessage>(text)); }
+
+  boost::asio::io_context io;
+  warden_end_t warden;
+  std::shared_ptr<cl_warden_tie_t> tie = cl_warden_tie_t::create(io, warden.daemon_fd);
+};
 
 }  // namespace
 
-TEST(WardenTie, OneResponseAnswersEveryPendingRequestOfItsKind) {
-  boost::asio::io_context io;
-  warden_end_t warden;
-  auto tie = cl_warden_tie_t::create(io, warden.daemon_fd);
+TEST_F(WardenTie, OneResponseAnswersEveryPendingRequestOfItsKind) {
   std::vector<answer_t> answers;
   const auto request = [&](int call) {
     auto callback = [&answers, call](vx::ErrorCode code, const std::string& path) {
@@ -44,16 +42,16 @@ TEST(WardenTie, OneResponseAnswersEveryPendingRequestOfItsKind) {
               m.tag());
     EXPECT_EQ(call < 10, m.has_uid() && m.uid() == getuid());
   }
-  warden.send(response(vx::Warden2ClamdMessage::GET_SIEVE_RESPONSE, "/run/sieve.sock", false));
+  send("tag: GET_SIEVE_RESPONSE socket_path: '/run/sieve.sock'");
   // A second answer finds nobody waiting.
-  warden.send(response(vx::Warden2ClamdMessage::GET_SIEVE_RESPONSE, "/elsewhere", false));
+  send("tag: GET_SIEVE_RESPONSE socket_path: '/elsewhere'");
   // Both error and path: the error wins and the path is dropped.
-  warden.send(response(vx::Warden2ClamdMessage::GET_COURIER_RESPONSE, "/run/courier.sock", true));
+  send("tag: GET_COURIER_RESPONSE socket_path: '/run/courier.sock' error { code: EC_NOT_INSTALLED }");
   ASSERT_TRUE(run_until(io, [&] { return answers.size() == 4; }));
   // Neither error nor path: success with an empty path.
   request(4);
   warden.receive(io);
-  warden.send(response(vx::Warden2ClamdMessage::GET_SIEVE_RESPONSE, nullptr, false));
+  send("tag: GET_SIEVE_RESPONSE");
   ASSERT_TRUE(run_until(io, [&] { return answers.size() == 5; }));
 
   const std::vector<answer_t> expected = {{1, vx::EC_OK, "/run/sieve.sock"},
@@ -64,35 +62,13 @@ TEST(WardenTie, OneResponseAnswersEveryPendingRequestOfItsKind) {
   EXPECT_EQ(expected, answers);
 }
 
-TEST(WardenTie, RevisionIsStoredBeforeSubscribersRunAndThenAnnounced) {
-  boost::asio::io_context io;
-  warden_end_t warden;
-  auto tie = cl_warden_tie_t::create(io, warden.daemon_fd);
-  std::vector<uint32_t> seen;
-  tie->config_changed.connect([&](const vx::ClamdConfig&) { seen.push_back(tie->config_revision()); });
-  vx::Warden2ClamdMessage m;
-  m.set_tag(vx::Warden2ClamdMessage::GET_CONFIG_RESPONSE);
-  m.mutable_config();
-  m.set_config_revision(9);
-  warden.send(m);
-  const auto info = warden.receive(io);
-  EXPECT_EQ(vx::Clamd2WardenMessage::MY_INFO_NOTIFICATION, info.tag());
-  EXPECT_EQ(9u, info.config_revision());
-  EXPECT_EQ(std::vector<uint32_t>{9}, seen);
-}
-
-TEST(WardenTie, SubscriberFailureEndsTheLink) {
+TEST_F(WardenTie, SubscriberFailureEndsTheLink) {
   auto log = std::make_shared<captured_log_t>();
   cflog::install(log);
-  boost::asio::io_context io;
-  warden_end_t warden;
-  auto tie = cl_warden_tie_t::create(io, warden.daemon_fd);
   tie->appinfo_received.connect([](const google::protobuf::RepeatedPtrField<vx::AppInfo>&) {
     throw std::runtime_error("subscriber broke");
   });
-  vx::Warden2ClamdMessage m;
-  m.set_tag(vx::Warden2ClamdMessage::APPINFO_NOTIFICATION);
-  warden.send(m);
+  send("tag: APPINFO_NOTIFICATION");
   try {
     io.run();
     ADD_FAILURE() << "the loop ended by itself";

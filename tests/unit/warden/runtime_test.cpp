@@ -12,6 +12,7 @@
 
 #include "captured_log.h"
 #include "run_until.h"
+#include "thrown.h"
 #include "wd_child.h"
 #include "wd_clamd_link.h"
 #include "wd_log_collector.h"
@@ -38,12 +39,8 @@ TEST(WardenRuntime, HowAProcessEnded) {
 }
 
 TEST(WardenRuntime, AProgramThatCannotRunIsReportedByTheStart) {
-  try {
-    wd_spawn("/nonexistent/vemra-clamd", {"--socket", "/x"}, {}, wd_child_environment({}));
-    FAIL() << "spawned a missing program";
-  } catch (const std::exception& e) {
-    EXPECT_EQ(std::string(e.what()), "execute /nonexistent/vemra-clamd: No such file or directory [system:2]");
-  }
+  EXPECT_EQ(thrown([] { wd_spawn("/nonexistent/vemra-clamd", {"--socket", "/x"}, {}, wd_child_environment({})); }),
+            "execute /nonexistent/vemra-clamd: No such file or directory [system:2]");
   // Nothing is left to reap.
   EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
 }
