@@ -12,18 +12,15 @@ namespace {
 
 typedef cr_exchange_t::action_t action_t;
 
-action_t fault(std::string why) {
+// An action with nothing to send but its note (or, for a fault, its why).
+action_t note(std::string text, action_t::kind_t kind = action_t::none) {
   action_t action;
-  action.kind = action_t::fault;
-  action.note = std::move(why);
-  return action;
-}
-
-action_t note(std::string text) {
-  action_t action;
+  action.kind = kind;
   action.note = std::move(text);
   return action;
 }
+
+action_t fault(std::string why) { return note(std::move(why), action_t::fault); }
 
 cr::ServerMessage alarm_message(std::uint32_t id, vx::ErrorCode code, const std::string& what) {
   cr::ServerMessage message;
@@ -48,10 +45,8 @@ std::string job_text(std::uint32_t id) { return "job " + std::to_string(id); }
 
 action_t cr_exchange_t::on_frame(const unsigned char* body, std::size_t size) {
   cr::ClientMessage message;
-  if (size > svc_max_message_size || !message.ParsePartialFromArray(body, static_cast<int>(size)))
-    return fault("a message that does not parse");
-  if (!message.IsInitialized()) return fault("a message without " + message.InitializationErrorString());
-  return on_message(message);
+  const std::string problem = svc_parse_body(body, size, message);
+  return problem.empty() ? on_message(message) : fault(problem);
 }
 
 action_t cr_exchange_t::on_message(const cr::ClientMessage& message) {

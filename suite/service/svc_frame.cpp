@@ -14,6 +14,13 @@ svc_frame_t svc_cut_frame(const unsigned char* data, std::size_t size, std::uint
   return frame;
 }
 
+std::string svc_parse_body(const unsigned char* body, std::size_t size, google::protobuf::MessageLite& message) {
+  if (size > svc_max_message_size || !message.ParsePartialFromArray(body, static_cast<int>(size)))
+    return "a message that does not parse";
+  if (!message.IsInitialized()) return "a message without " + message.InitializationErrorString();
+  return std::string();
+}
+
 void svc_append_frame(std::string& out, const google::protobuf::MessageLite& message) {
   const auto size = static_cast<std::uint32_t>(message.ByteSizeLong());
   const std::size_t at = out.size();

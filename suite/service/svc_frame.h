@@ -33,6 +33,10 @@ struct svc_frame_t {
 // length is judged before anyone makes room for it.
 svc_frame_t svc_cut_frame(const unsigned char* data, std::size_t size, std::uint32_t max_body = svc_max_message_size);
 
+// Parses a frame body into message. Returns why it is not a whole
+// message (for the log line of the session it ends), or empty.
+std::string svc_parse_body(const unsigned char* body, std::size_t size, google::protobuf::MessageLite& message);
+
 // Appends message as one frame. The caller has checked that its encoding
 // is at most svc_max_message_size bytes.
 void svc_append_frame(std::string& out, const google::protobuf::MessageLite& message);

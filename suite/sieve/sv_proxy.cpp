@@ -57,10 +57,8 @@ std::string path_problem(const sv::ClientMessage& message) {
 
 action_t sv_proxy_t::on_frame(const unsigned char* body, std::size_t size) {
   sv::ClientMessage message;
-  if (size > svc_max_message_size || !message.ParsePartialFromArray(body, static_cast<int>(size)))
-    return fault("a message that does not parse");
-  if (!message.IsInitialized()) return fault("a message without " + message.InitializationErrorString());
-  return on_message(message);
+  const std::string problem = svc_parse_body(body, size, message);
+  return problem.empty() ? on_message(message) : fault(problem);
 }
 
 action_t sv_proxy_t::on_message(const sv::ClientMessage& message) {
