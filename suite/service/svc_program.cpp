@@ -104,7 +104,8 @@ int parse(int argc, char** argv, svc_program_t& program, settings_t& settings) {
       ("log-level,l", po::value(&settings.log_level)->value_name("LEVEL")->default_value(settings.log_level),
        "Debug, Info, Notice, Warning or Error");
   // clang-format on
-  visible.add(program.options);
+  // One list: the program's own options read as part of the shared ones.
+  for (const auto& option : program.options.options()) visible.add(option);
   visible.add_options()("help,h", "print this help and exit")("version,v", "print the version and exit");
   po::variables_map vm;
   try {

@@ -21,7 +21,7 @@ struct svc_program_t {
   // The second line of --help, saying what the program does.
   std::string summary;
   // The program's own options, shown after the shared ones.
-  boost::program_options::options_description options{"Options"};
+  boost::program_options::options_description options;
   // Checks the program's own options once parsed: the usage error, or
   // empty when they are fine.
   std::function<std::string()> check;
