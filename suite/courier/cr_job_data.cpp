@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <new>
 #include <utility>
 
 int cr_open_temporary(const std::string& dir) {
@@ -48,26 +49,29 @@ bool cr_job_data_t::append(const unsigned char* data, std::size_t size, cr_memor
     clear(memory);
     return true;
   }
-  if (size == 0) return true;
-  if (fd_ < 0) {
-    // The charge is the buffer's capacity, so growth is paid before it
-    // happens: doubling while memory allows, exactly what is needed when
-    // only that fits.
-    const std::size_t needed = bytes_.size() + size, capacity = bytes_.capacity();
-    if (needed <= capacity) {
-      bytes_.insert(bytes_.end(), data, data + size);
-      return true;
-    }
-    for (const std::size_t grown : {std::max(needed, 2 * capacity), needed}) {
-      if (!memory.fits(grown - capacity)) continue;
-      bytes_.reserve(grown);
-      memory.used += bytes_.capacity() - capacity;
-      bytes_.insert(bytes_.end(), data, data + size);
-      return true;
-    }
-    if (!spill_to_file(spill, memory, error)) return false;
-  }
+  if (size == 0 || (fd_ < 0 && keep_in_memory(data, size, memory))) return true;
+  if (fd_ < 0 && !spill_to_file(spill, memory, error)) return false;
   return write_file(data, size, error);
+}
+
+bool cr_job_data_t::keep_in_memory(const unsigned char* data, std::size_t size, cr_memory_t& memory) {
+  // The charge is the buffer's capacity, so growth is paid before it
+  // happens: doubling while memory allows, exactly what is needed when
+  // only that fits.
+  const std::size_t needed = bytes_.size() + size, capacity = bytes_.capacity();
+  if (needed > capacity) {
+    std::size_t grown = std::max(needed, 2 * capacity);
+    if (!memory.fits(grown - capacity)) grown = needed;
+    if (!memory.fits(grown - capacity)) return false;
+    try {
+      bytes_.reserve(grown);
+    } catch (const std::bad_alloc&) {
+      return false;  // short of memory: a file will do
+    }
+    memory.used += bytes_.capacity() - capacity;
+  }
+  bytes_.insert(bytes_.end(), data, data + size);
+  return true;
 }
 
 void cr_job_data_t::clear(cr_memory_t& memory) {

@@ -58,6 +58,7 @@ public:
   const eng_bytes_t& bytes() const { return bytes_; }
 
 private:
+  bool keep_in_memory(const unsigned char* data, std::size_t size, cr_memory_t& memory);
   bool spill_to_file(const cr_spill_t& spill, cr_memory_t& memory, std::string& error);
   bool write_file(const unsigned char* data, std::size_t size, std::string& error);
   void close_file();
