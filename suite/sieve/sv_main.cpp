@@ -1,157 +1,21 @@
 // vemra-sieve: the Vemra suite's file-checking service. Scans the files
 // its clients name, over the proxy exchange on a Unix socket.
-#include <signal.h>
-#include <stdlib.h>
-#include <string.h>
-
-#include <iostream>
 #include <memory>
-#include <string>
 
-#include <boost/algorithm/string/predicate.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/signal_set.hpp>
-#include <boost/asio/thread_pool.hpp>
-#include <boost/lexical_cast.hpp>
-#include <boost/program_options.hpp>
-
-#include "eng_engine.h"
-#include "error.pb.h"
-#include "exception_mapping.h"
-#include "log.h"
-#include "log_factory.h"
-#include "strict_int.h"
-#include "sv_listener.h"
-#include "sv_monitor.h"
+#include "sv_session.h"
 #include "sv_shared.h"
-#include "vemra_version.h"
-
-namespace po = boost::program_options;
-
-namespace {
-
-const char program_name[] = "vemra-sieve";
-// More scan threads than this would only make scans wait on each other.
-const unsigned max_threads = 256;
-
-struct settings_t {
-  std::string socket;
-  unsigned threads = 2;
-  std::string log_level = "Notice";
-  // The supervisor's socket, or -1 when started by hand.
-  int monitor = -1;
-};
-
-int usage_error(const std::string& what) {
-  std::cerr << program_name << ": " << what << "\nTry '" << program_name << " --help'.\n";
-  return vx::EC_UNEXPECTED_ERROR;
-}
-
-bool parse_level(const std::string& text, cf_log_t::level_t& level) {
-  for (cf_log_t::level_t l = cf_log_t::debug; l <= cf_log_t::error; ++l) {
-    if (boost::algorithm::iequals(text, cflog::level_name(l))) {
-      level = l;
-      return true;
-    }
-  }
-  return false;
-}
-
-// Serves until SIGTERM or SIGINT, or until the supervisor goes away.
-int serve(const settings_t& settings) {
-  eng_engine_t engine;
-  boost::asio::io_context io;
-  boost::asio::thread_pool pool(settings.threads);
-  sv_shared_t shared{engine, pool, sv_threat_table_t()};
-  auto listener = std::make_shared<sv_listener_t>(io, settings.socket, shared);
-  boost::asio::signal_set signals(io, SIGTERM, SIGINT);
-  std::shared_ptr<sv_monitor_t> monitor;
-  auto stop = [&] {
-    listener->stop();
-    signals.cancel();
-    if (monitor) monitor->close();
-  };
-  signals.async_wait([&](const boost::system::error_code& ec, int signo) {
-    if (ec) return;
-    CF_NOTICE("Sieve: " << strsignal(signo) << ", stopping");
-    stop();
-  });
-  if (settings.monitor >= 0) {
-    monitor = std::make_shared<sv_monitor_t>(io, [&] {
-      CF_NOTICE("Sieve: the supervisor has gone, stopping");
-      stop();
-    });
-    monitor->start(settings.monitor);
-  }
-  listener->start();
-  // A client gone away must cost a failed write, not our life.
-  signal(SIGPIPE, SIG_IGN);
-  CF_NOTICE("Sieve " << VEMRA_VERSION << " serving " << settings.socket << " with " << settings.threads
-                     << " scan thread" << (settings.threads == 1 ? "" : "s"));
-  io.run();
-  // Scans under way finish; those not begun are dropped.
-  pool.stop();
-  pool.join();
-  CF_NOTICE("Sieve stopped");
-  return 0;
-}
-
-}  // namespace
+#include "svc_program.h"
 
 int main(int argc, char** argv) {
-  cflog::set_threshold(cf_log_t::notice);
-  cflog::install(make_default_log());
-
-  settings_t settings;
-  po::options_description visible("Options");
-  // clang-format off
-  visible.add_options()
-      ("socket,s", po::value(&settings.socket)->value_name("PATH"),
-       "Unix socket to serve (required); a stale socket file there is replaced")
-      ("threads,t", po::value(&settings.threads)->value_name("N")->default_value(settings.threads),
-       "scans run at once")
-      ("log-level,l", po::value(&settings.log_level)->value_name("LEVEL")->default_value(settings.log_level),
-       "Debug, Info, Notice, Warning or Error")
-      ("help,h", "print this help and exit")
-      ("version,v", "print the version and exit");
-  // clang-format on
-  po::variables_map vm;
-  try {
-    po::store(po::command_line_parser(argc, argv).options(visible).run(), vm);
-    po::notify(vm);
-  } catch (const po::error& e) {
-    return usage_error(e.what());
-  }
-  if (vm.count("help")) {
-    std::cout << "Usage: " << program_name << " --socket PATH [options]\n"
-              << "Scans the files its clients name until SIGTERM or SIGINT; see vemra-sieve(8).\n\n"
-              << visible << "\n";
-    return 0;
-  }
-  if (vm.count("version")) {
-    std::cout << program_name << " " << VEMRA_VERSION << "\n";
-    return 0;
-  }
-  if (settings.socket.empty()) return usage_error("--socket is required");
-  if (settings.threads == 0 || settings.threads > max_threads)
-    return usage_error("--threads: use a number from 1 to " + std::to_string(max_threads));
-  cf_log_t::level_t level;
-  if (!parse_level(settings.log_level, level))
-    return usage_error("--log-level: use Debug, Info, Notice, Warning or Error");
-  cflog::set_threshold(level);
-  if (const char* monitor = getenv("COM_VEMRA_MONITOR")) {
-    try {
-      settings.monitor = cf_strict_int(monitor);
-    } catch (const boost::bad_lexical_cast&) {
-      settings.monitor = -1;
-    }
-    if (settings.monitor < 0) return usage_error(std::string("COM_VEMRA_MONITOR is not a descriptor: ") + monitor);
-  }
-
-  try {
-    return serve(settings);
-  } catch (const std::exception& e) {
-    CF_ERROR("Sieve: " << exception_text(e));
-    return exit_status_of(exception_error_code(e));
-  }
+  svc_program_t program;
+  program.name = "vemra-sieve";
+  program.display = "Sieve";
+  program.summary = "Scans the files its clients name until SIGTERM or SIGINT; see vemra-sieve(8).";
+  program.sessions = [](const eng_engine_t& engine, boost::asio::thread_pool& pool) -> svc_listener_t::factory_t {
+    auto shared = std::make_shared<sv_shared_t>(sv_shared_t{engine, pool, sv_threat_table_t()});
+    return [shared](svc_session_t::socket_t socket) {
+      return std::make_shared<sv_session_t>(std::move(socket), *shared);
+    };
+  };
+  return svc_main(argc, argv, program);
 }

@@ -4,7 +4,8 @@
 
 #include "application.pb.h"
 #include "proto_error_category.h"
-#include "sv_frame.h"
+#include "svc_frame.h"
+#include "svc_report.h"
 
 namespace {
 
@@ -56,10 +57,8 @@ std::string path_problem(const sv::ClientMessage& message) {
 
 action_t sv_proxy_t::on_frame(const unsigned char* body, std::size_t size) {
   sv::ClientMessage message;
-  if (size > sv_max_message_size || !message.ParsePartialFromArray(body, static_cast<int>(size)))
-    return fault("a message that does not parse");
-  if (!message.IsInitialized()) return fault("a message without " + message.InitializationErrorString());
-  return on_message(message);
+  const std::string problem = svc_parse_body(body, size, message);
+  return problem.empty() ? on_message(message) : fault(problem);
 }
 
 action_t sv_proxy_t::on_message(const sv::ClientMessage& message) {
@@ -151,15 +150,8 @@ sv::ServerMessage sv_proxy_t::scan_response(std::uint32_t serial, vx::ScanReport
   sv::ServerMessage response;
   response.set_tag(sv::ServerMessage::PROXY_SCAN_RESPONSE);
   response.set_serial(serial);
-  if (sv_has_threat(report)) response.set_threat_id(threats_.add(report));
+  if (svc_has_threat(report)) response.set_threat_id(threats_.add(report));
   *response.mutable_scan_report() = std::move(report);
-  if (response.ByteSizeLong() <= sv_max_message_size) return response;
-
-  vx::ScanReport& full = *response.mutable_scan_report();
-  vx::ScanReport cut;
-  cut.set_object(full.object());
-  if (const vx::Virus* virus = sv_first_threat(full)) *cut.add_virus() = *virus;
-  cut.set_error(vx::SE_REPORT_SIZE_LIMIT);
-  full = std::move(cut);
+  if (response.ByteSizeLong() > svc_max_message_size) svc_cut_report(*response.mutable_scan_report());
   return response;
 }

@@ -1,9 +1,11 @@
 #include "sv_threat_table.h"
 
+#include "svc_report.h"
+
 std::int64_t sv_threat_table_t::add(const vx::ScanReport& report) {
   if (threats_.size() >= capacity_) threats_.erase(threats_.begin());
   const std::int64_t id = next_id_++;
-  const vx::Virus* virus = sv_first_threat(report);
+  const vx::Virus* virus = svc_first_threat(report);
   threats_.emplace(id, threat_t{report.object(), virus ? virus->name() : std::string()});
   return id;
 }
@@ -21,13 +23,4 @@ vx::ErrorCode sv_threat_table_t::apply(std::int64_t id, vx::ThreatOp op, threat_
     default:
       return vx::EC_NOT_IMPLEMENTED;
   }
-}
-
-bool sv_has_threat(const vx::ScanReport& report) { return sv_first_threat(report) != nullptr; }
-
-const vx::Virus* sv_first_threat(const vx::ScanReport& report) {
-  if (report.virus_size() != 0) return &report.virus(0);
-  for (const auto& item : report.item())
-    if (const vx::Virus* virus = sv_first_threat(item)) return virus;
-  return nullptr;
 }

@@ -41,8 +41,3 @@ private:
   // Ordered by id, which is by age: the oldest is at the front.
   std::map<std::int64_t, threat_t> threats_;
 };
-
-// True when the report or any report nested in it names a threat.
-bool sv_has_threat(const vx::ScanReport& report);
-// The first threat in the report tree, depth first; null when none.
-const vx::Virus* sv_first_threat(const vx::ScanReport& report);

@@ -18,9 +18,14 @@ using google::protobuf::Message;
 namespace {
 
 const char default_source[] = "embedded default";
-// More scan threads than vemra-sieve accepts would only make scans wait on
-// each other.
-constexpr std::uint32_t max_sieve_threads = 256;
+// More scan threads than the services accept would only make scans wait
+// on each other.
+constexpr std::uint32_t max_threads = 256;
+// What vemra-courier accepts: a window that leaves room for a useful chunk
+// and fits in a frame, and memory that the machine is likely to have.
+constexpr std::uint32_t min_courier_window = 64 << 10;
+constexpr std::uint32_t max_courier_window = 64 << 20;
+constexpr std::uint32_t max_courier_memory = 1 << 30;
 
 // The limits every installation starts from; see vemra-warden(8) for why
 // each value was chosen.
@@ -52,7 +57,10 @@ vx::WardenConfig default_warden(uid_t uid) {
   w.set_run_dir(wd_default_run_dir(uid));
   w.set_sieve_enabled(true);
   w.set_sieve_threads(2);
-  w.set_courier_enabled(false);
+  w.set_courier_enabled(true);
+  w.set_courier_threads(2);
+  w.set_courier_window(1 << 20);
+  w.set_courier_memory(4 << 20);
   w.mutable_log()->set_type(vx::Log::STDERR);
   w.set_log_level(vx::LOG_LEVEL_NOTICE);
   w.set_stop_timeout(10 * 1000);
@@ -116,20 +124,41 @@ void check_file(const wd_ini_reader_t& reader, const vx::ClamdConfig& clamd, con
     issues.push_back(reader.issue(reader.line_of(warden, "restart_delay"), "RestartDelay", "must be at least 100ms"));
   if (warden.has_stop_timeout() && warden.stop_timeout() == 0)
     issues.push_back(reader.issue(reader.line_of(warden, "stop_timeout"), "StopTimeout", "must be more than 0"));
-  if (warden.has_sieve_threads() && (warden.sieve_threads() == 0 || warden.sieve_threads() > max_sieve_threads))
-    issues.push_back(reader.issue(reader.line_of(warden, "sieve_threads"), "SieveThreads",
-                                  "use a number from 1 to " + std::to_string(max_sieve_threads)));
+  // What the services accept; sizes in bytes.
+  const struct {
+    const char* field;
+    std::uint32_t low, high;
+  } ranges[] = {
+      {"sieve_threads", 1, max_threads},
+      {"courier_threads", 1, max_threads},
+      {"courier_window", min_courier_window, max_courier_window},
+      {"courier_memory", 0, max_courier_memory},
+  };
+  for (const auto& range : ranges) {
+    const FieldDescriptor* field = warden.GetDescriptor()->FindFieldByName(range.field);
+    if (!warden.GetReflection()->HasField(warden, field)) continue;
+    const std::uint32_t value = warden.GetReflection()->GetUInt32(warden, field);
+    if (value < range.low || value > range.high)
+      issues.push_back(reader.issue(reader.line_of(warden, range.field), wd_camel_case(range.field),
+                                    "use a number from " + std::to_string(range.low) + " to " +
+                                        std::to_string(range.high)));
+  }
   if (!issues.empty()) throw wd_config_error_t(std::move(issues));
 }
 
-// Sieve must be able to listen where the daemon is sent: a path too long
-// for a socket address would leave it failing at every start.
-void check_sieve_socket(const wd_settings_t& s) {
-  if (!s.warden.sieve_enabled()) return;
-  try {
-    wd_parse_socket(s.warden.sieve_socket());
-  } catch (const wd_value_error_t& e) {
-    throw wd_config_error_t({{s.source, 0, "SieveSocket", e.what()}});
+// A service must be able to listen where the daemon is sent: a path too
+// long for a socket address would leave it failing at every start.
+void check_service_sockets(const wd_settings_t& s) {
+  const std::pair<bool, const char*> services[] = {{s.warden.sieve_enabled(), "sieve_socket"},
+                                                   {s.warden.courier_enabled(), "courier_socket"}};
+  for (const auto& [enabled, name] : services) {
+    if (!enabled) continue;
+    const FieldDescriptor* field = s.warden.GetDescriptor()->FindFieldByName(name);
+    try {
+      wd_parse_socket(s.warden.GetReflection()->GetString(s.warden, field));
+    } catch (const wd_value_error_t& e) {
+      throw wd_config_error_t({{s.source, 0, wd_camel_case(name), e.what()}});
+    }
   }
 }
 
@@ -210,7 +239,9 @@ wd_settings_t wd_resolve_settings(const wd_ini_file_t* file, const wd_options_t&
     s.clamd.set_exe_path(wd_program_path(options.self_exe, "vemra-clamd", "app"));
   if (!s.warden.has_sieve_exe_path())
     s.warden.set_sieve_exe_path(wd_program_path(options.self_exe, "vemra-sieve", "suite/sieve"));
-  check_sieve_socket(s);
+  if (!s.warden.has_courier_exe_path())
+    s.warden.set_courier_exe_path(wd_program_path(options.self_exe, "vemra-courier", "suite/courier"));
+  check_service_sockets(s);
 
   if (s.clamd.log().type() == vx::Log::AUTO) s.clamd.mutable_actual_log()->CopyFrom(s.warden.log());
   else s.clamd.mutable_actual_log()->CopyFrom(s.clamd.log());

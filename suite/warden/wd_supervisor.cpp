@@ -21,6 +21,19 @@ constexpr std::chrono::seconds kill_grace{5};
 
 std::chrono::milliseconds ms(std::uint32_t value) { return std::chrono::milliseconds(value); }
 
+// A scanning service's launch: the command line both services share, and
+// what one adds.
+wd_child_t::launch_t service_launch(wd_child_t::launch_t launch, const std::string& program, bool enabled,
+                                    const std::string& socket, std::uint32_t threads, vx::LogLevel level,
+                                    std::vector<std::string> extra) {
+  launch.program = program;
+  launch.enabled = enabled;
+  launch.args = {"--socket", socket, "--threads", std::to_string(threads), "--log-level",
+                 cflog::level_name(log_threshold(level))};
+  launch.args.insert(launch.args.end(), extra.begin(), extra.end());
+  return launch;
+}
+
 }  // namespace
 
 std::shared_ptr<cf_log_t> wd_make_log(const vx::Log& log) {
@@ -39,7 +52,7 @@ wd_supervisor_t::wd_supervisor_t(boost::asio::io_context& io, wd_options_t optio
       status_timer_(io),
       stop_timer_(io),
       sieve_(io, vx::APP_SIEVE, *this),
-      sieve_monitor_(io),
+      courier_(io, vx::APP_COURIER, *this),
       clamd_(io, vx::APP_CLAMD, *this) {
   signals_.add(SIGCHLD);
   signals_.add(SIGUSR1);
@@ -47,7 +60,7 @@ wd_supervisor_t::wd_supervisor_t(boost::asio::io_context& io, wd_options_t optio
 
 wd_supervisor_t::~wd_supervisor_t() {
   // Reached early only when an error ends Warden: no program outlives it.
-  for (const wd_child_t* child : {&clamd_, &sieve_})
+  for (const wd_child_t* child : {&clamd_, &sieve_.child, &courier_.child})
     if (!child->is_down()) kill(child->pid(), SIGTERM);
   if (clamd_link_) clamd_link_->close();
   if (clamd_log_) clamd_log_->close();
@@ -78,14 +91,14 @@ void wd_supervisor_t::configure_children() {
   common.restart_delay = ms(warden.restart_delay());
   common.restart_delay_max = ms(std::max(warden.restart_delay_max(), warden.restart_delay()));
 
-  wd_child_t::launch_t sieve = common;
-  sieve.program = warden.sieve_exe_path();
-  sieve.args = {"--socket",    warden.sieve_socket(), "--threads", std::to_string(warden.sieve_threads()),
-                "--log-level", cflog::level_name(log_threshold(warden.log_level()))};
-  sieve.enabled = warden.sieve_enabled();
-  // Started first, so that its socket is usually there by the time the
-  // daemon first asks for it.
-  sieve_.configure(sieve);
+  // The services start first, so that their sockets are usually there by
+  // the time the daemon first asks for them.
+  sieve_.child.configure(service_launch(common, warden.sieve_exe_path(), warden.sieve_enabled(),
+                                        warden.sieve_socket(), warden.sieve_threads(), warden.log_level(), {}));
+  courier_.child.configure(service_launch(
+      common, warden.courier_exe_path(), warden.courier_enabled(), warden.courier_socket(), warden.courier_threads(),
+      warden.log_level(),
+      {"--window", std::to_string(warden.courier_window()), "--memory", std::to_string(warden.courier_memory())}));
 
   wd_child_t::launch_t clamd = common;
   clamd.program = settings_.clamd.exe_path();
@@ -117,8 +130,8 @@ void wd_supervisor_t::reap() {
     int status;
     const pid_t pid = waitpid(-1, &status, WNOHANG);
     if (pid <= 0) break;
-    if (pid == clamd_.pid()) clamd_.on_exit(status);
-    else if (pid == sieve_.pid()) sieve_.on_exit(status);
+    for (wd_child_t* child : {&clamd_, &sieve_.child, &courier_.child})
+      if (pid == child->pid()) child->on_exit(status);
   }
   if (stopping_) finish_when_down();
 }
@@ -157,7 +170,8 @@ void wd_supervisor_t::reload() {
   }
   if (apps_changed && clamd_link_) clamd_link_->notify_appinfo();
   configure_children();
-  sieve_.release();
+  sieve_.child.release();
+  courier_.child.release();
   clamd_.release();
   arm_status_timer();
 }
@@ -175,7 +189,8 @@ void wd_supervisor_t::shutdown() {
   CF_NOTICE("Warden: termination signal received, stopping");
   status_timer_.cancel();
   clamd_.stop();
-  sieve_.stop();
+  sieve_.child.stop();
+  courier_.child.stop();
   stop_timer_.expires_after(ms(settings_.warden.stop_timeout()));
   stop_timer_.async_wait([this](const boost::system::error_code& ec) { on_stop_timer(ec); });
   finish_when_down();
@@ -184,14 +199,15 @@ void wd_supervisor_t::shutdown() {
 void wd_supervisor_t::on_stop_timer(const boost::system::error_code& ec) {
   if (ec == boost::asio::error::operation_aborted || finished_) return;
   if (killed_) {
-    for (const wd_child_t* child : {&clamd_, &sieve_})
+    for (const wd_child_t* child : {&clamd_, &sieve_.child, &courier_.child})
       if (!child->is_down())
         CF_ERROR("Warden: " << child->name() << " (pid " << child->pid() << ") did not end after SIGKILL; leaving");
     return finish();
   }
   killed_ = true;
   clamd_.kill_now();
-  sieve_.kill_now();
+  sieve_.child.kill_now();
+  courier_.child.kill_now();
   stop_timer_.expires_after(kill_grace);
   stop_timer_.async_wait([this](const boost::system::error_code& ec) { on_stop_timer(ec); });
   finish_when_down();
@@ -210,7 +226,8 @@ void wd_supervisor_t::finish() {
   stop_timer_.cancel();
   if (clamd_link_) clamd_link_->close();
   if (clamd_log_) clamd_log_->close();
-  sieve_monitor_.close(ignored);
+  sieve_.monitor.close(ignored);
+  courier_.monitor.close(ignored);
   CF_NOTICE("Warden: stopped");
   io_.stop();
 }
@@ -229,8 +246,8 @@ void wd_supervisor_t::arm_status_timer() {
 void wd_supervisor_t::log_status(cf_log_t::level_t level) const {
   CF_LOG(level, "Warden: status: configuration revision "
                     << revision_ << " from " << settings_.source << "; " << clamd_.name() << " " << clamd_.describe()
-                    << clamd_report() << "; " << sieve_.name() << " " << sieve_.describe() << "; Courier "
-                    << (settings_.warden.courier_enabled() ? "enabled" : "not enabled"));
+                    << clamd_report() << "; " << sieve_.child.name() << " " << sieve_.child.describe() << "; "
+                    << courier_.child.name() << " " << courier_.child.describe());
 }
 
 std::string wd_supervisor_t::clamd_report() const {
@@ -242,8 +259,14 @@ std::string wd_supervisor_t::clamd_report() const {
          std::to_string(c.closed);
 }
 
+wd_supervisor_t::service_t* wd_supervisor_t::service_of(wd_child_t& child) {
+  if (&child == &sieve_.child) return &sieve_;
+  if (&child == &courier_.child) return &courier_;
+  return nullptr;
+}
+
 void wd_supervisor_t::on_child_started(wd_child_t& child, int monitor, int log) {
-  if (&child == &sieve_) return hold_sieve_monitor(monitor, log);
+  if (service_t* service = service_of(child)) return hold_monitor(*service, monitor, log);
   try {
     clamd_link_ = wd_clamd_link_t::create(io_, monitor, child.pid(), *this, [this] { clamd_.recycle(); });
     clamd_link_->notify_appinfo();
@@ -259,24 +282,25 @@ void wd_supervisor_t::on_child_started(wd_child_t& child, int monitor, int log) 
   }
 }
 
-void wd_supervisor_t::hold_sieve_monitor(int monitor, int log) {
+void wd_supervisor_t::hold_monitor(service_t& service, int monitor, int log) {
   if (log >= 0) ::close(log);
   boost::system::error_code ec;
-  sieve_monitor_.close(ec);
-  sieve_monitor_.assign(boost::asio::local::stream_protocol(), monitor, ec);
+  service.monitor.close(ec);
+  service.monitor.assign(boost::asio::local::stream_protocol(), monitor, ec);
   if (!ec) return;
   ::close(monitor);
-  // Sieve would see its monitor socket end at once and stop; it is
+  // The service would see its monitor socket end at once and stop; it is
   // started again like after any other failure.
-  CF_ERROR("Warden: Sieve (pid " << sieve_.pid() << "): monitor socket: " << ec.message());
+  CF_ERROR("Warden: " << service.child.name() << " (pid " << service.child.pid() << "): monitor socket: "
+                      << ec.message());
 }
 
 void wd_supervisor_t::on_child_exited(wd_child_t& child) {
-  if (&child == &sieve_) {
-    // Kept open until the process is gone: Sieve takes its end for
+  if (service_t* service = service_of(child)) {
+    // Kept open until the process is gone: the service takes its end for
     // Warden's.
     boost::system::error_code ignored;
-    sieve_monitor_.close(ignored);
+    service->monitor.close(ignored);
     return;
   }
   if (clamd_link_) clamd_link_->close();

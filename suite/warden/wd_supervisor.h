@@ -16,7 +16,8 @@
 #include "wd_settings.h"
 
 // vemra-warden's application object: holds the configuration in force and
-// its revision, runs the suite's programs (vemra-sieve and vemra-clamd) and
+// its revision, runs the suite's programs (vemra-sieve, vemra-courier and
+// vemra-clamd) and
 // serves the daemon's monitor link, and turns signals into actions: SIGHUP
 // re-reads the configuration, SIGTERM and SIGINT stop everything, SIGUSR1
 // logs the status line, SIGCHLD reports ended programs.
@@ -51,14 +52,25 @@ private:
   void arm_status_timer();
   void on_stop_timer(const boost::system::error_code& ec);
   void finish_when_down();
-  bool all_down() const { return sieve_.is_down() && clamd_.is_down(); }
+  bool all_down() const { return sieve_.child.is_down() && courier_.child.is_down() && clamd_.is_down(); }
   void finish();
   // ", revision 3 applied, connections now 2, ..." for the status line.
   std::string clamd_report() const;
 
   void on_child_started(wd_child_t& child, int monitor, int log) override;
   void on_child_exited(wd_child_t& child) override;
-  void hold_sieve_monitor(int monitor, int log);
+
+  // A scanning service Warden runs, and Warden's end of its monitor
+  // socket: nothing is said on it, but the service stops when it closes,
+  // so it stays open while the service runs.
+  struct service_t {
+    service_t(boost::asio::io_context& io, vx::Application app, wd_child_t::delegate_t& delegate)
+        : child(io, app, delegate), monitor(io) {}
+    wd_child_t child;
+    boost::asio::local::stream_protocol::socket monitor;
+  };
+  service_t* service_of(wd_child_t& child);
+  void hold_monitor(service_t& service, int monitor, int log);
 
   boost::asio::io_context& io_;
   const wd_options_t options_;
@@ -69,10 +81,8 @@ private:
   boost::asio::signal_set signals_;
   boost::asio::steady_timer status_timer_;
   boost::asio::steady_timer stop_timer_;
-  wd_child_t sieve_;
-  // Warden's end of Sieve's monitor socket: nothing is said on it, but
-  // Sieve stops when it closes, so it stays open while Sieve runs.
-  boost::asio::local::stream_protocol::socket sieve_monitor_;
+  service_t sieve_;
+  service_t courier_;
   wd_child_t clamd_;
   std::shared_ptr<wd_clamd_link_t> clamd_link_;
   std::shared_ptr<wd_log_collector_t> clamd_log_;

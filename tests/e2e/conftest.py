@@ -4,6 +4,7 @@ Wardens and fakes a test starts, stopped and checked at its end."""
 import contextlib
 import os
 import shutil
+import tempfile
 
 import pytest
 
@@ -80,6 +81,25 @@ def wardens():
     for w in started:
         w.cleanup()
     assert not list(filter(None, (sanitizer_report(w.log()) for w in started)))
+
+
+@pytest.fixture
+def services():
+    """Starts services (a suite.Service subclass, then its arguments) in a
+    short private directory (Unix socket paths are limited to 107 bytes;
+    pytest's tmp_path can be longer); at the end stops them and checks that
+    each ended cleanly and took its socket with it."""
+    directory = tempfile.mkdtemp(prefix="vs", dir="/tmp")
+    started = []
+
+    def start(kind, *a, **kw):
+        started.append(kind(directory, *a, **kw))
+        return started[-1]
+    yield start
+    for service in reversed(started):
+        rc, log = service.finish()
+        assert rc == 0 and not sanitizer_report(log) and not os.path.exists(service.path), log
+    shutil.rmtree(directory, ignore_errors=True)
 
 
 @pytest.fixture

@@ -22,6 +22,8 @@ from wire import BUILD, DEADLINE, ClamdConfig, FromWarden, Log, LogLevel, ToWard
 
 CLAMD = os.path.join(BUILD, "app", "vemra-clamd")
 WARDEN = os.path.join(BUILD, "suite", "warden", "vemra-warden")
+SIEVE = os.path.join(BUILD, "suite", "sieve", "vemra-sieve")
+COURIER = os.path.join(BUILD, "suite", "courier", "vemra-courier")
 FAKE_CLAMD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fake_clamd.py")
 
 SANITIZER_MARKS = ("Sanitizer", "runtime error:")
@@ -315,6 +317,48 @@ class FakeClamd:
         """The records that match, once there are count of them."""
         return wait_for(lambda: len(self.records(**match)) >= count and self.records(**match),
                         "%d journal records %r" % (count, match))
+
+
+class Service:
+    """One of the suite's services started by hand, as `program` (set by a
+    subclass) with args, on a socket in directory, logging at Debug to a
+    file beside it."""
+
+    program = None
+
+    def __init__(self, directory, args=(), env=None, pass_fds=()):
+        name = os.path.basename(self.program)
+        self.path, self.log_path = os.path.join(directory, name + ".sock"), os.path.join(directory, name + ".log")
+        self.log = None
+        with open(self.log_path, "wb") as err:
+            self.proc = subprocess.Popen([self.program, "--socket", self.path, "--log-level", "Debug", *args],
+                                         env=env or clean_env(), pass_fds=pass_fds, stdout=subprocess.DEVNULL,
+                                         stderr=err)
+        wait_for(lambda: self.proc.poll() is not None or self.listening(), name + " to listen")
+        assert self.proc.poll() is None, self.read_log()
+
+    def listening(self):
+        with socket.socket(socket.AF_UNIX) as s:
+            return s.connect_ex(self.path) == 0
+
+    def connect(self, incoming):
+        """A new client connection whose messages are parsed as incoming."""
+        channel = wire.Channel(socket.socket(socket.AF_UNIX), incoming)
+        channel.sock.connect(self.path)
+        return channel
+
+    def read_log(self):
+        with open(self.log_path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+
+    def finish(self, sig=signal.SIGTERM):
+        """Its exit status and log, once it ended (after sig, if it still ran)."""
+        if self.log is None:
+            if sig and self.proc.poll() is None:
+                self.proc.send_signal(sig)
+            self.proc.wait(timeout=DEADLINE)
+            self.log = self.read_log()
+        return self.proc.returncode, self.log
 
 
 class ScriptedService:

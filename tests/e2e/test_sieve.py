@@ -3,63 +3,32 @@ real files scanned by the suite's engine, answers matched by serial, and
 protocol faults that end one session only (the rules are unit-tested)."""
 
 import os
-import shutil
-import signal
 import socket
 import stat
 import struct
-import subprocess
-import tempfile
 
 import pytest
 
 import wire
-from suite import BUILD, EICAR, clean_env, run, sanitizer_report, wait_for, write_files, zip_of
+from suite import EICAR, SIEVE, Service, clean_env, run, write_files, zip_of
 from sieve_client_ipc_pb2 import ClientMessage as C, ProxyOptions, ServerMessage as S
 
-SIEVE = os.path.join(BUILD, "suite", "sieve", "vemra-sieve")
 
-
-class Sieve:
-    def __init__(self, directory, env=None, pass_fds=()):
-        self.path, self.log = os.path.join(directory, "sieve.sock"), None
-        self.proc = subprocess.Popen([SIEVE, "--socket", self.path, "--log-level", "Debug"], env=env or clean_env(),
-                                     pass_fds=pass_fds, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-        wait_for(lambda: self.proc.poll() is not None or self.listening(), "vemra-sieve to listen")
-        assert self.proc.poll() is None, self.proc.stderr.read()
-
-    def listening(self):
-        with socket.socket(socket.AF_UNIX) as s:
-            return s.connect_ex(self.path) == 0
+class Sieve(Service):
+    program = SIEVE
 
     def session(self):
         """A new proxy session, opened with archives looked into."""
-        s = wire.Channel(socket.socket(socket.AF_UNIX), S)
-        s.sock.connect(self.path)
+        s = self.connect(S)
         s.send(C(tag=C.OPEN_PROXY, origin=20, pid=os.getpid()))
         s.send(C(tag=C.PROXY_OPTIONS_NOTIFICATION, proxy_options=ProxyOptions(archive_max_level=8)))
         assert s.recv().tag == S.PROXY_READY
         return s
 
-    def finish(self, sig=signal.SIGTERM):
-        """Its exit status and log, once it ended (after sig, if it still ran)."""
-        if self.log is None:
-            if sig and self.proc.poll() is None:
-                self.proc.send_signal(sig)
-            self.log = self.proc.communicate(timeout=wire.DEADLINE)[1]
-        return self.proc.returncode, self.log
-
 
 @pytest.fixture
-def start_sieve():
-    # Unix socket paths are limited to 107 bytes; pytest's tmp_path can be longer.
-    directory = tempfile.mkdtemp(prefix="vs", dir="/tmp")
-    started = []
-    yield lambda **kw: started.append(Sieve(directory, **kw)) or started[-1]
-    for sieve in reversed(started):
-        rc, log = sieve.finish()
-        assert rc == 0 and not sanitizer_report(log) and not os.path.exists(sieve.path), log
-    shutil.rmtree(directory, ignore_errors=True)
+def start_sieve(services):
+    return lambda **kw: services(Sieve, **kw)
 
 
 def scan(session, paths, first_serial=0, then_shut=False):

@@ -8,6 +8,8 @@ import re
 import signal
 import socket
 
+import pytest
+
 from suite import WARDEN, free_port, run, wait_for
 from wire import App, Error
 
@@ -20,15 +22,16 @@ def alive(pid, group=False):
         return False
 
 
-def config(tmp_path, exe, port, clamd="", warden="", restart_max="400ms", sieve="no"):
-    return ("[Warden]\nRunDir = %s/run\nSieveEnabled = %s\nRestartDelay = 100ms\nRestartDelayMax = %s\n"
-            "StatusInterval = off\n%s\n[ClamD]\nExePath = %s\n%s\n[ClamD.Endpoint.tcp]\nClamdSocket = 127.0.0.1:%d\n"
-            % (tmp_path, sieve, restart_max, warden, exe, clamd, port))
+def config(tmp_path, exe, port, clamd="", warden="", restart_max="400ms", sieve="no", courier="no"):
+    return ("[Warden]\nRunDir = %s/run\nSieveEnabled = %s\nCourierEnabled = %s\nRestartDelay = 100ms\n"
+            "RestartDelayMax = %s\nStatusInterval = off\n%s\n[ClamD]\nExePath = %s\n%s\n"
+            "[ClamD.Endpoint.tcp]\nClamdSocket = 127.0.0.1:%d\n"
+            % (tmp_path, sieve, courier, restart_max, warden, exe, clamd, port))
 
 
-def sieve_pid(w, count=1):
-    """The pid of the count-th Sieve that Warden started."""
-    return int(w.wait_log(r"started Sieve \(.*\), pid (\d+)", count=count).group(1))
+def service_pid(w, name, count=1):
+    """The pid of the count-th service of that name that Warden started."""
+    return int(w.wait_log(r"started %s \(.*\), pid (\d+)" % name, count=count).group(1))
 
 
 def arguments(pid):
@@ -80,8 +83,8 @@ def test_daemon_gets_configuration_services_and_application_list(tmp_path, warde
     # The status line shows the daemon's connection report.
     w.proc.send_signal(signal.SIGUSR1)
     w.wait_log(r"Warden: status: configuration revision 1 .*ClamD running, pid %d, .*revision 1 applied, "
-               r"connections now 2, opened 5, closed 3; Sieve running, pid %d, up .*; Courier not enabled"
-               % (start["pid"], sieve_pid(w)))
+               r"connections now 2, opened 5, closed 3; Sieve running, pid %d, up .*; "
+               r"Courier not started \(not enabled\)" % (start["pid"], service_pid(w, "Sieve")))
 
     # Ctrl-C stops the daemon and Warden, and leaves nothing behind.
     assert w.stop(signal.SIGINT) == 0
@@ -94,8 +97,9 @@ def test_reload_pushes_a_changed_configuration_and_keeps_it_when_broken(tmp_path
     w = wardens(tmp_path, config(tmp_path, fake.path, port, clamd="ReadTimeout = 30s\n"), env=fake.env)
     fake.wait(tag="GET_CONFIG_RESPONSE")
     w.wait_log(r"applied configuration revision 1")
-    # Sieve not enabled: not run, and the daemon is told so.
-    assert "started Sieve" not in w.log() and os.listdir(tmp_path / "run") == ["warden.lock"]
+    # Services not enabled: not run, and the daemon is told so.
+    assert "started Sieve" not in w.log() and "started Courier" not in w.log()
+    assert os.listdir(tmp_path / "run") == ["warden.lock"]
     assert fake.wait(tag="GET_SIEVE_RESPONSE")[0]["error"] == Error.EC_NOT_INSTALLED
 
     # A changed file: revision 2 goes out unasked and is applied.
@@ -107,8 +111,8 @@ def test_reload_pushes_a_changed_configuration_and_keeps_it_when_broken(tmp_path
     # A broken file is reported by file, line and key; revision 2 stays,
     # as the daemon sees when it asks again.
     w.reload(config(tmp_path, fake.path, port, clamd="ReadTimeout = 5 parsecs\nBogus = 1\n"))
-    w.wait_log(r"vemra.conf:10: ReadTimeout: bad time unit 'parsecs'")
-    w.wait_log(r"vemra.conf:11: Bogus: unknown key in \[ClamD\]")
+    w.wait_log(r"vemra.conf:11: ReadTimeout: bad time unit 'parsecs'")
+    w.wait_log(r"vemra.conf:12: Bogus: unknown key in \[ClamD\]")
     w.wait_log(r"configuration not changed; revision 2 stays in force")
     os.kill(fake.records(event="start")[0]["pid"], signal.SIGHUP)
     asked = fake.wait(3, tag="GET_CONFIG_RESPONSE")[2]
@@ -116,7 +120,7 @@ def test_reload_pushes_a_changed_configuration_and_keeps_it_when_broken(tmp_path
 
     # The same configuration again keeps its revision; a change that only
     # installs a service sends the new application list, not a revision.
-    w.reload(config(tmp_path, fake.path, port, clamd="ReadTimeout = 5s\n", warden="CourierEnabled = yes\n"))
+    w.reload(config(tmp_path, fake.path, port, clamd="ReadTimeout = 5s\n", courier="yes"))
     w.wait_log(r"configuration of ClamD unchanged, revision 2")
     lists = fake.wait(2, tag="APPINFO_NOTIFICATION")
     assert lists[1]["appinfo"][0]["installed"] == [App.APP_WARDEN, App.APP_COURIER, App.APP_CLAMD]
@@ -227,40 +231,46 @@ def test_bad_files_and_a_busy_run_directory_are_refused(tmp_path, wardens, fake)
     assert w.stop() == 0
 
 
-def test_sieve_runs_beside_the_daemon_and_follows_the_configuration(tmp_path, wardens, fake):
-    port, sock = free_port(), "%s/run/sieve.sock" % tmp_path
-    conf = lambda on, threads: config(tmp_path, fake.path, port, sieve=on,
-                                      warden="LogLevel = Info\nSieveThreads = %d\n" % threads)
+@pytest.mark.parametrize("name, app, extra", [
+    ("Sieve", App.APP_SIEVE, []),
+    ("Courier", App.APP_COURIER, ["--window", "131072", "--memory", "0"]),
+])
+def test_services_run_beside_the_daemon_and_follow_the_configuration(tmp_path, wardens, fake, name, app, extra):
+    port, sock = free_port(), "%s/run/%s.sock" % (tmp_path, name.lower())
+    own = "CourierWindow = 128kb\nCourierMemory = 0\n" if name == "Courier" else ""
+    conf = lambda on, threads: config(tmp_path, fake.path, port, **{name.lower(): on},
+                                      warden="LogLevel = Info\n%sThreads = %d\n%s" % (name, threads, own))
     w = wardens(tmp_path, conf("yes", 3), env=fake.env)
-    first = sieve_pid(w)
-    assert arguments(first) == ["--socket", sock, "--threads", "3", "--log-level", "Info"]
+    first = service_pid(w, name)
+    assert arguments(first) == ["--socket", sock, "--threads", "3", "--log-level", "Info"] + extra
     # Started before the daemon, so its socket is usually there when asked for.
     w.wait_log(r"started ClamD")
-    assert w.log().index("started Sieve") < w.log().index("started ClamD")
+    assert w.log().index("started " + name) < w.log().index("started ClamD")
+    assert fake.wait(tag="APPINFO_NOTIFICATION")[0]["appinfo"][0]["installed"] == [App.APP_WARDEN, app, App.APP_CLAMD]
 
     # Killed: started again. A new command line: a new process at once.
-    wait_for(lambda: serves(sock), "Sieve serving")
+    wait_for(lambda: serves(sock), name + " serving")
     os.kill(first, signal.SIGKILL)
-    w.wait_log(r"Sieve \(pid %d\) ended with signal 9 \(Killed\)" % first)
-    wait_for(lambda: serves(sock), "Sieve serving again")
+    w.wait_log(r"%s \(pid %d\) ended with signal 9 \(Killed\)" % (name, first))
+    wait_for(lambda: serves(sock), name + " serving again")
     w.reload(conf("yes", 1))
-    third = sieve_pid(w, 3)
+    third = service_pid(w, name, 3)
     assert arguments(third)[3] == "1"
 
     # Switched off: stopped, its socket gone, no longer installed for the
     # daemon.
-    wait_for(lambda: serves(sock), "the new Sieve serving")
+    wait_for(lambda: serves(sock), "the new %s serving" % name)
     w.reload(conf("no", 1))
-    w.wait_log(r"Sieve \(pid %d\) stopped: status 0 \(Success\)" % third)
+    w.wait_log(r"%s \(pid %d\) stopped: status 0 \(Success\)" % (name, third))
     assert not os.path.exists(sock) and not alive(third)
     assert fake.wait(2, tag="APPINFO_NOTIFICATION")[1]["appinfo"][0]["installed"] == [App.APP_WARDEN, App.APP_CLAMD]
 
     # On again; Warden's end then takes both programs with it.
     w.reload(conf("yes", 1))
-    fourth = sieve_pid(w, 4)
-    wait_for(lambda: serves(sock), "Sieve serving")
+    fourth = service_pid(w, name, 4)
+    wait_for(lambda: serves(sock), name + " serving")
     daemon = fake.records(event="start")[0]["pid"]
     assert w.stop() == 0
-    w.wait_log(r"Sieve \(pid %d\) stopped: status 0 \(Success\)" % fourth)
+    w.wait_log(r"%s \(pid %d\) stopped: status 0 \(Success\)" % (name, fourth))
     w.wait_log(r"ClamD \(pid %d\) stopped: status 107" % daemon)
     assert not alive(fourth, group=True) and not alive(daemon, group=True)

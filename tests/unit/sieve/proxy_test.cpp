@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "sv_frame.h"
+#include "svc_frame.h"
 #include "sv_proxy.h"
 #include "text_message.h"
 
@@ -90,7 +90,7 @@ TEST_F(SieveProxy, AReportTooLargeForAFrameKeepsItsThreat) {
   const std::string megabyte(1 << 20, 'x');
   for (int i = 0; i <= 64; ++i) report.add_log(megabyte);
   const sv::ServerMessage response = proxy.scan_response(3, std::move(report));
-  EXPECT_LE(response.ByteSizeLong(), sv_max_message_size);
+  EXPECT_LE(response.ByteSizeLong(), svc_max_message_size);
   EXPECT_TRUE(response.has_threat_id());
   EXPECT_EQ("object: \"/big\" virus { type: SE_KNOWN_VIRUS name: \"T\" } error: SE_REPORT_SIZE_LIMIT",
             response.scan_report().ShortDebugString());

@@ -4,6 +4,7 @@
 #include <limits>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -271,7 +272,7 @@ TEST(Settings, EmbeddedDefault) {
 }
 
 TEST(Settings, FileOverridesDefaultsAndCommandLineOverridesFile) {
-  auto s = resolve("[Warden]\nRunDir = /srv/v/\nSieveEnabled = no\n[ClamD]\nReadTimeout = 10s\n");
+  auto s = resolve("[Warden]\nRunDir = /srv/v/\nSieveEnabled = no\nCourierEnabled = no\n[ClamD]\nReadTimeout = 10s\n");
   EXPECT_EQ(s.source, "t.conf");
   EXPECT_EQ(s.clamd.read_timeout(), 10000u);
   EXPECT_EQ(s.clamd.scan_timeout(), 120000u);  // the default stays
@@ -318,14 +319,22 @@ TEST(Settings, ProblemsOnlyTheWholeFileShows) {
       {"RestartDelay = 10ms", "RestartDelay: must be at least 100ms"},
       {"StopTimeout = 0", "StopTimeout: must be more than 0"},
       {"SieveThreads = 257", "SieveThreads: use a number from 1 to 256"},
+      {"CourierThreads = 0", "CourierThreads: use a number from 1 to 256"},
+      {"CourierWindow = 65535", "CourierWindow: use a number from 65536 to 67108864"},
+      {"CourierMemory = 1025mb", "CourierMemory: use a number from 0 to 1073741824"},
   });
   EXPECT_EQ(issues_of([&] { resolve(file.text); }), file.issues);
-  EXPECT_EQ(resolve("[Warden]\nSieveThreads = 256\n").warden.sieve_threads(), 256u);
-  // Sieve must be able to listen where the daemon is sent, when it runs.
+  const auto widest = resolve("[Warden]\nSieveThreads = 256\nCourierWindow = 64mb\nCourierMemory = 0\n").warden;
+  EXPECT_EQ(std::make_tuple(widest.sieve_threads(), widest.courier_window(), widest.courier_memory()),
+            std::make_tuple(256u, 64u << 20, 0u));
+  // A service must be able to listen where the daemon is sent, when it runs.
   const std::string too_long = "/" + std::string(107, 's');
-  EXPECT_EQ(issues_of([&] { resolve("[Warden]\nSieveSocket = " + too_long + "\n"); }),
-            std::vector<std::string>{"t.conf: SieveSocket: socket path '" + too_long + "' is longer than 107 bytes"});
-  EXPECT_EQ(resolve("[Warden]\nSieveEnabled = no\nSieveSocket = " + too_long + "\n").warden.sieve_socket(), too_long);
+  for (const std::string service : {"Sieve", "Courier"}) {
+    EXPECT_EQ(issues_of([&] { resolve("[Warden]\n" + service + "Socket = " + too_long + "\n"); }),
+              std::vector<std::string>{"t.conf: " + service + "Socket: socket path '" + too_long +
+                                       "' is longer than 107 bytes"});
+    EXPECT_NO_THROW(resolve("[Warden]\n" + service + "Enabled = no\n" + service + "Socket = " + too_long + "\n"));
+  }
   auto options = user_options();
   options.run_dir = "relative";
   EXPECT_EQ(issues_of([&] { resolve("", options); }),

@@ -3,6 +3,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
@@ -12,11 +13,12 @@
 // named by COM_VEMRA_MONITOR). Nothing is said on it; what arrives is
 // read and dropped. When the other end goes away, so has the supervisor,
 // and gone is called once.
-class sv_monitor_t : public std::enable_shared_from_this<sv_monitor_t> {
+class svc_monitor_t : public std::enable_shared_from_this<svc_monitor_t> {
 public:
-  sv_monitor_t(boost::asio::io_context& io, std::function<void()> gone);
-  sv_monitor_t(const sv_monitor_t&) = delete;
-  sv_monitor_t& operator=(const sv_monitor_t&) = delete;
+  // service: the display name the log lines begin with ("Sieve").
+  svc_monitor_t(boost::asio::io_context& io, std::string service, std::function<void()> gone);
+  svc_monitor_t(const svc_monitor_t&) = delete;
+  svc_monitor_t& operator=(const svc_monitor_t&) = delete;
 
   // Takes the descriptor and starts reading. Throws cf_system_error_t
   // "monitor descriptor N" when it cannot be watched.
@@ -29,6 +31,7 @@ private:
   void on_read(const boost::system::error_code& ec);
 
   boost::asio::local::stream_protocol::socket socket_;
+  const std::string service_;
   std::function<void()> gone_;
   std::array<char, 512> buffer_;
   bool closed_ = false;

@@ -1,4 +1,4 @@
-#include "sv_listener.h"
+#include "svc_listener.h"
 
 #include <errno.h>
 #include <sys/socket.h>
@@ -24,12 +24,12 @@ boost::system::error_code errc(boost::system::errc::errc_t e) { return boost::sy
 
 }  // namespace
 
-sv_listener_t::sv_listener_t(boost::asio::io_context& io, std::string path, sv_shared_t& shared)
-    : path_(std::move(path)), shared_(shared), acceptor_(io), retry_timer_(io) {}
+svc_listener_t::svc_listener_t(boost::asio::io_context& io, std::string path, std::string service, factory_t factory)
+    : path_(std::move(path)), service_(std::move(service)), factory_(std::move(factory)), acceptor_(io), retry_timer_(io) {}
 
-sv_listener_t::~sv_listener_t() { remove_file(); }
+svc_listener_t::~svc_listener_t() { remove_file(); }
 
-void sv_listener_t::clear_path() {
+void svc_listener_t::clear_path() {
   struct stat st;
   if (::lstat(path_.c_str(), &st) != 0) {
     if (errno == ENOENT) return;
@@ -43,11 +43,11 @@ void sv_listener_t::clear_path() {
   // Someone answers there: another instance serves this path.
   if (!ec) throw cf_system_error_t(errc(boost::system::errc::address_in_use), "socket " + path_);
   if (ec != boost::asio::error::connection_refused) throw cf_system_error_t(ec, "connect " + path_);
-  CF_INFO("Sieve: replacing the stale socket " << path_);
+  CF_INFO(service_ << ": replacing the stale socket " << path_);
   if (::unlink(path_.c_str()) != 0 && errno != ENOENT) throw cf_errno_error("unlink " + path_);
 }
 
-void sv_listener_t::start() {
+void svc_listener_t::start() {
   if (path_.size() >= sizeof(sockaddr_un::sun_path))
     throw cf_system_error_t(errc(boost::system::errc::filename_too_long), "socket " + path_);
   clear_path();
@@ -73,7 +73,7 @@ void sv_listener_t::start() {
   do_accept();
 }
 
-void sv_listener_t::stop() {
+void svc_listener_t::stop() {
   if (stopped_) return;
   stopped_ = true;
   boost::system::error_code ignored;
@@ -85,7 +85,7 @@ void sv_listener_t::stop() {
   sessions_.clear();
 }
 
-void sv_listener_t::remove_file() {
+void svc_listener_t::remove_file() {
   if (!bound_) return;
   bound_ = false;
   // A newer instance may have taken the path meanwhile; its socket stays.
@@ -93,17 +93,17 @@ void sv_listener_t::remove_file() {
   if (::lstat(path_.c_str(), &st) == 0 && st.st_dev == device_ && st.st_ino == inode_) ::unlink(path_.c_str());
 }
 
-void sv_listener_t::do_accept() {
+void svc_listener_t::do_accept() {
   auto self = shared_from_this();
-  acceptor_.async_accept([self](const boost::system::error_code& ec, sv_session_t::socket_t socket) {
+  acceptor_.async_accept([self](const boost::system::error_code& ec, svc_session_t::socket_t socket) {
     self->on_accept(ec, std::move(socket));
   });
 }
 
-void sv_listener_t::on_accept(const boost::system::error_code& ec, sv_session_t::socket_t socket) {
+void svc_listener_t::on_accept(const boost::system::error_code& ec, svc_session_t::socket_t socket) {
   if (ec == boost::asio::error::operation_aborted || stopped_) return;
   if (ec) {
-    CF_WARNING("Sieve: accept on " << path_ << ": " << ec.message());
+    CF_WARNING(service_ << ": accept on " << path_ << ": " << ec.message());
     retry_timer_.expires_after(std::chrono::milliseconds(100));
     auto self = shared_from_this();
     retry_timer_.async_wait([self](const boost::system::error_code& ec) { self->on_retry(ec); });
@@ -111,15 +111,15 @@ void sv_listener_t::on_accept(const boost::system::error_code& ec, sv_session_t:
   }
   // Sessions end on their own; only the living are kept for stop().
   sessions_.erase(std::remove_if(sessions_.begin(), sessions_.end(),
-                                 [](const std::weak_ptr<sv_session_t>& weak) { return weak.expired(); }),
+                                 [](const std::weak_ptr<svc_session_t>& weak) { return weak.expired(); }),
                   sessions_.end());
-  auto session = std::make_shared<sv_session_t>(std::move(socket), shared_);
+  auto session = factory_(std::move(socket));
   sessions_.push_back(session);
   session->start();
   do_accept();
 }
 
-void sv_listener_t::on_retry(const boost::system::error_code& ec) {
+void svc_listener_t::on_retry(const boost::system::error_code& ec) {
   if (ec == boost::asio::error::operation_aborted || stopped_) return;
   do_accept();
 }
