@@ -424,7 +424,7 @@ class Suite:
     private directory (Unix socket paths are limited to 107 bytes), and
     FILES to scan."""
 
-    def __init__(self, sieve="yes", courier="no", warden=""):
+    def __init__(self, sieve="yes", courier="yes", warden=""):
         self.dir = tempfile.mkdtemp(prefix="vp", dir="/tmp")
         self.run = os.path.join(self.dir, "run")
         self.sock = os.path.join(self.run, "clamd.sock")

@@ -302,7 +302,7 @@ def test_courier_failure_ends_only_clients_with_work_there(rig):
 
 @pytest.fixture(scope="module")
 def suite():
-    s = Suite(courier="yes")
+    s = Suite()
     yield s
     s.close()
 
@@ -328,7 +328,7 @@ def test_clamdscan_sends_data(suite, mode, tmp_path):
 
 
 def test_courier_killed_under_a_client():
-    s = Suite(courier="yes")
+    s = Suite()
     try:
         assert s.ask(instream(b"warm up")) == b"stream: OK\0"
         with s.connect() as busy, s.connect() as idle:
