@@ -7,14 +7,16 @@
 
 // A system_error whose text names the code as well:
 // "prefix: message [category:value]", for example
-// "async_send_message: Invalid IPC message size [vx.Error:7]". Boost 1.74's
+// "async_send_message: Invalid IPC message size [vx.Error:7]", or without a
+// prefix "message [category:value]". Boost 1.74's
 // own system_error leaves the bracketed part out, and the code is what an
 // administrator needs to tell errors of different categories apart.
 class cf_system_error_t : public boost::system::system_error {
 public:
   cf_system_error_t(const boost::system::error_code& ec, const std::string& prefix)
       : boost::system::system_error(ec, prefix),
-        text_(prefix + ": " + ec.message() + " [" + ec.category().name() + ":" + std::to_string(ec.value()) + "]") {}
+        text_((prefix.empty() ? "" : prefix + ": ") + ec.message() + " [" + ec.category().name() + ":" +
+              std::to_string(ec.value()) + "]") {}
 
   const char* what() const noexcept override { return text_.c_str(); }
 

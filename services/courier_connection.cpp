@@ -46,8 +46,10 @@ std::int32_t saturate(std::int64_t window) {
                                                             std::numeric_limits<std::int32_t>::max()));
 }
 
-boost::system::system_error no_courier() {
-  return boost::system::system_error(vx::make_error_code(vx::EC_NO_COURIER));
+// What init_job throws while the service cannot be used; the peer puts
+// the text after "scan: ERROR Courier ".
+cf_system_error_t no_courier() {
+  return cf_system_error_t(vx::make_error_code(vx::EC_NO_COURIER), std::string());
 }
 
 }  // namespace

@@ -86,11 +86,12 @@ def test_clamdscan_counts_infected_files(suite, mode, infected, tmp_path):
     assert "Infected files: %d\n" % infected in r.stdout and "%s: OK" % suite.path("clean.txt") in r.stdout, r.stdout
 
 
-def test_sieve_disabled_is_reported_without_reading_the_path():
-    s = Suite(sieve="no")
+def test_services_switched_off_are_reported_without_reading_the_request():
+    s = Suite(sieve="no", courier="no")
     try:
         assert s.ask(b"nSCAN /nonexistent\n") == b"scan: ERROR Sieve is not installed\n"
         assert s.ask(b"zCONTSCAN\0") == b"UNKNOWN COMMAND\0"
+        assert s.ask(b"zINSTREAM\0") == b"scan: ERROR Courier Courier is not available [vx.Error:123]\0"
     finally:
         s.close()
 
