@@ -25,6 +25,11 @@ boost::system::error_code make_error_code(ErrorCode e) noexcept {
 
 }  // namespace vx
 
+std::string cf_enum_text(const google::protobuf::EnumDescriptor& type, int value) {
+  const auto* descriptor = type.FindValueByNumber(value);
+  return descriptor ? cf_lex_text(*descriptor) : std::to_string(value);
+}
+
 std::string cf_lex_text(const google::protobuf::EnumValueDescriptor& value) {
   const auto& options = value.options();
   if (options.HasExtension(vx::lex)) return options.GetExtension(vx::lex);

@@ -37,3 +37,7 @@ struct is_error_code_enum<vx::ErrorCode> : std::true_type {};
 // Display text of an enum value: its lex option when it carries one,
 // otherwise its name.
 std::string cf_lex_text(const google::protobuf::EnumValueDescriptor& value);
+
+// The same for a value of an enum type, or the number when the type does
+// not know it.
+std::string cf_enum_text(const google::protobuf::EnumDescriptor& type, int value);

@@ -27,15 +27,8 @@ constexpr std::uint16_t max_connect_failures = 10;
 // be more, and leaves in pieces well below the limit.
 constexpr std::size_t max_chunk_size = 16 * 1024 * 1024;
 
-// The display text of an enum value: its lex text, else its name, else
-// the number.
-std::string enum_text(const google::protobuf::EnumDescriptor& type, int value) {
-  const auto* descriptor = type.FindValueByNumber(value);
-  return descriptor ? cf_lex_text(*descriptor) : std::to_string(value);
-}
-
 const std::string& courier_name() {
-  static const std::string name = enum_text(*vx::Application_descriptor(), vx::APP_COURIER);
+  static const std::string name = cf_enum_text(*vx::Application_descriptor(), vx::APP_COURIER);
   return name;
 }
 
@@ -213,7 +206,7 @@ void cl_courier_connection_t::dispatch(const cr::ServerMessage& message) {
     case cr::ServerMessage::GET_DATA_RESPONSE:
     case cr::ServerMessage::DATA_CHUNK:
       COURIER_DEBUG("ignoring unexpected message for job "
-                    << job << ": " << enum_text(*cr::ServerMessage::ServerMessageTag_descriptor(), message.tag()));
+                    << job << ": " << cf_enum_text(*cr::ServerMessage::ServerMessageTag_descriptor(), message.tag()));
       return;
     default:
       return;
@@ -276,7 +269,7 @@ bool cl_courier_connection_t::connect() {
 
 void cl_courier_connection_t::on_socket(vx::ErrorCode code, const std::string& socket_path) {
   if (code != vx::EC_OK) {
-    CF_ERROR(courier_name() << " socket is not available: " << enum_text(*vx::ErrorCode_descriptor(), code));
+    CF_ERROR(courier_name() << " socket is not available: " << cf_enum_text(*vx::ErrorCode_descriptor(), code));
     if (code != vx::EC_NOT_INSTALLED) return on_error(vx::make_error_code(code));
     fail(vx::make_error_code(code));
     return wait_for_installation();

@@ -16,15 +16,8 @@
 
 namespace {
 
-// The display text of an enum value: its lex text, else its name, else
-// the number.
-std::string enum_text(const google::protobuf::EnumDescriptor& type, int value) {
-  const auto* descriptor = type.FindValueByNumber(value);
-  return descriptor ? cf_lex_text(*descriptor) : std::to_string(value);
-}
-
 const std::string& sieve_name() {
-  static const std::string name = enum_text(*vx::Application_descriptor(), vx::APP_SIEVE);
+  static const std::string name = cf_enum_text(*vx::Application_descriptor(), vx::APP_SIEVE);
   return name;
 }
 
@@ -111,7 +104,7 @@ void cl_sieve_connection_t::stop() {
 void cl_sieve_connection_t::on_socket(vx::ErrorCode code, const std::string& socket_path) {
   if (stopping_ || failed_) return;
   if (code != vx::EC_OK) {
-    CF_ERROR(sieve_name() << " is not available: " << enum_text(*vx::ErrorCode_descriptor(), code));
+    CF_ERROR(sieve_name() << " is not available: " << cf_enum_text(*vx::ErrorCode_descriptor(), code));
     return fail(vx::make_error_code(code));
   }
   boost::asio::local::stream_protocol::endpoint endpoint;
@@ -280,7 +273,7 @@ void cl_sieve_connection_t::dispatch(const sv::ServerMessage& message) {
       return;
     default:
       SIEVE_DEBUG("ignoring unexpected message: "
-                  << enum_text(*sv::ServerMessage::ServerMessageTag_descriptor(), message.tag()));
+                  << cf_enum_text(*sv::ServerMessage::ServerMessageTag_descriptor(), message.tag()));
       return;
   }
 }
