@@ -1,8 +1,10 @@
 #include "clamd_connection.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
@@ -104,18 +106,27 @@ bool cl_clamd_connection_t::handled(const boost::system::error_code& ec, const c
   return true;
 }
 
-bool cl_clamd_connection_t::fail(const boost::system::error_code& ec) {
+cl_clamd_connection_t::receive_t cl_clamd_connection_t::fail(const boost::system::error_code& ec) {
   on_io_error(ec);
-  return false;
+  return ended;
 }
 
-bool cl_clamd_connection_t::receive() {
-  if (!socket_ || !socket_->is_open()) return false;
+cl_clamd_connection_t::receive_t cl_clamd_connection_t::receive() {
+  if (!socket_ || !socket_->is_open()) return ended;
   boost::system::error_code ec;
   std::size_t n = socket_->available(ec);
   if (ec) return fail(ec);
-  // Readable with nothing to read: the client has closed.
-  if (n == 0) return fail(boost::asio::error::eof);
+  if (n == 0) {
+    // Readable with nothing counted is the client's close, or a wakeup
+    // whose bytes an earlier receive already took: only a read can tell.
+    char probe;
+    const ssize_t peeked = ::recv(socket_->native_handle(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    const int error = errno;
+    if (peeked == 0) return fail(boost::asio::error::eof);
+    if (peeked < 0 && (error == EAGAIN || error == EWOULDBLOCK)) return nothing_yet;
+    if (peeked < 0) return fail(boost::system::error_code(error, boost::system::system_category()));
+    n = 1;
+  }
   n = std::min(n, receive_allowance());
   CONN_DEBUG(n << " bytes in socket , buffer has: " << input_size());
   // Consumed bytes go only now, once per read: erasing them command by
@@ -131,7 +142,7 @@ bool cl_clamd_connection_t::receive() {
   const int before = received_fd_;
   if (const auto refusal = cl_clamd_hold_fd(got, received_fd_)) return fail(refusal);
   if (received_fd_ != before) CF_DEBUG("received fd: " << received_fd_);
-  return true;
+  return received;
 }
 
 std::size_t cl_clamd_connection_t::receive_allowance() const {
@@ -254,8 +265,12 @@ void cl_clamd_connection_t::receive_then(step_t step, const char* what) {
   if (!socket_->is_open()) return;
   auto holder = self();
   socket_->async_wait_readable([holder, step, what](const boost::system::error_code& ec) {
-    if (holder->handled(ec, what) || !holder->receive()) return;
-    (holder.get()->*step)();
+    if (holder->handled(ec, what)) return;
+    switch (holder->receive()) {
+      case received: return (holder.get()->*step)();
+      case nothing_yet: return holder->receive_then(step, what);
+      case ended: return;
+    }
   });
 }
 

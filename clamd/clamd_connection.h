@@ -94,10 +94,12 @@ private:
   void on_read_timer(const boost::system::error_code& ec);
   // Sorts a completion's error; true when the completion must not go on.
   bool handled(const boost::system::error_code& ec, const char* what);
-  // Hands ec to on_io_error; false, for the receiving steps to return.
-  bool fail(const boost::system::error_code& ec);
-  // Takes what the socket holds; false when the connection must not go on.
-  bool receive();
+  // What a receive found.
+  enum receive_t { received, nothing_yet, ended };
+  // Hands ec to on_io_error; ended, for the receiving steps to return.
+  receive_t fail(const boost::system::error_code& ec);
+  // Takes what the socket holds.
+  receive_t receive();
   // How much one receive may take now.
   std::size_t receive_allowance() const;
   void read_command();

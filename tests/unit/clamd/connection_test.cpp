@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <gtest/gtest.h>
 
@@ -43,14 +44,21 @@ int paired(int (&fds)[2]) {
   return fds[0];
 }
 
-// Counts the writes the connection starts, to see batching.
+// Counts the writes the connection starts, to see batching; can report
+// readable while nothing is there, as a stale wakeup does.
 struct counting_socket_t : cl_clamd_local_socket_t {
   using cl_clamd_local_socket_t::cl_clamd_local_socket_t;
   void async_write(boost::asio::const_buffer buffer, handler_t handler) override {
     ++writes;
     cl_clamd_local_socket_t::async_write(buffer, std::move(handler));
   }
+  void async_wait_readable(wait_handler_t handler) override {
+    if (spurious_wakeups == 0) return cl_clamd_local_socket_t::async_wait_readable(std::move(handler));
+    --spurious_wakeups;
+    boost::asio::post(socket().get_executor(), [handler] { handler({}); });
+  }
   int writes = 0;
+  int spurious_wakeups = 0;
 };
 
 // A daemon with one client connected over a socketpair; the test drives
@@ -178,6 +186,15 @@ TEST(Connection, ServesUnitsAndRefusesDescriptorsNoCommandAskedFor) {
     EXPECT_EQ(baseline, open_fds()) << "a passed descriptor was kept";
   }
   for (int fd : p) ::close(fd);
+}
+
+TEST(Connection, WakeupWithNothingToReadIsNotTheClientsClose) {
+  harness_t h;
+  h.socket->spurious_wakeups = 2;
+  std::make_shared<echo_connection_t>(h)->start(h.socket);
+  run_ready(h.io());
+  send_fds(h.client, "nPING\n");
+  EXPECT_EQ("cmd=PING\n", h.replies());
 }
 
 TEST(Connection, RepliesQueuedDuringAWriteLeaveTogetherInOrder) {
