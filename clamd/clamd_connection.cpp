@@ -64,7 +64,12 @@ void cl_clamd_connection_t::start(std::shared_ptr<cl_clamd_socket_t> socket) {
 
 void cl_clamd_connection_t::post(step_t step) {
   auto holder = self();
-  boost::asio::post(inventory_.io_context(), [holder, step] { (holder.get()->*step)(); });
+  // A stop can come between posting and running (a service failing under
+  // a session): the step must not start the next command's work, such as a
+  // data job nobody would ever finish, on a closed connection.
+  boost::asio::post(inventory_.io_context(), [holder, step] {
+    if (holder->socket_->is_open()) (holder.get()->*step)();
+  });
 }
 
 void cl_clamd_connection_t::start_read_timer() {

@@ -86,13 +86,17 @@ struct harness_t {
 };
 
 // Replies "cmd=<word>"; SESSION opens a session, MANY replies a, b and c,
-// ARGS and BLOCK reply with their argument text and 4-byte block.
+// ARGS and BLOCK reply with their argument text and 4-byte block, HANGUP
+// stops the connection as a failing service would.
 class echo_connection_t : public cl_clamd_connection_t, public std::enable_shared_from_this<echo_connection_t> {
 public:
   explicit echo_connection_t(harness_t& h) : cl_clamd_connection_t(h.inventory, "t") {}
+  std::string dispatched;
 
 protected:
   cl_clamd_state_t on_command() override {
+    dispatched += command_ + " ";
+    if (command_ == "HANGUP") stop();
     auto echo = [this](boost::asio::const_buffer b) {
       write_reply(std::string(static_cast<const char*>(b.data()), b.size()));
       return finish_command();
@@ -178,6 +182,16 @@ TEST(Connection, ServesUnitsAndRefusesDescriptorsNoCommandAskedFor) {
     EXPECT_EQ(baseline, open_fds()) << "a passed descriptor was kept";
   }
   for (int fd : p) ::close(fd);
+}
+
+TEST(Connection, StoppedConnectionStartsNoFurtherCommand) {
+  // The next command's read is already queued when the stop comes.
+  harness_t h;
+  auto connection = std::make_shared<echo_connection_t>(h);
+  connection->start(h.socket);
+  send_fds(h.client, "zSESSION\0zHANGUP\0zPING\0"s);
+  run_ready(h.io());
+  EXPECT_EQ("SESSION HANGUP ", connection->dispatched);
 }
 
 TEST(Connection, RepliesQueuedDuringAWriteLeaveTogetherInOrder) {
