@@ -102,7 +102,13 @@ protected:
       return finish_command();
     };
     if (command_ == "ARGS") return cl_clamd_state_t::read_arguments(echo);
-    if (command_ == "BLOCK") return cl_clamd_state_t::read_block(4, echo);
+    // Like an INSTREAM's job, a block being read is work outstanding.
+    busy_ = command_ == "BLOCK";
+    if (busy_)
+      return cl_clamd_state_t::read_block(4, [this, echo](boost::asio::const_buffer b) {
+        busy_ = false;
+        return echo(b);
+      });
     in_session_ = in_session_ || command_ == "SESSION";
     if (command_ != "MANY") write_reply("cmd=" + command_);
     for (char r : command_ == "MANY" ? "abc"s : ""s) write_reply(std::string(1, r));
@@ -111,7 +117,8 @@ protected:
   void on_io_error(const boost::system::error_code&) override { stop(); }
   std::shared_ptr<cl_clamd_connection_t> self() override { return shared_from_this(); }
   void stop() override { close(); }
-  bool has_jobs() override { return false; }
+  bool has_jobs() override { return busy_; }
+  bool busy_ = false;
 };
 
 }  // namespace
@@ -164,6 +171,8 @@ TEST(Connection, ServesUnitsAndRefusesDescriptorsNoCommandAskedFor) {
       // Refused when the next command is awaited, its terminator unknown.
       {{"zSESSION" + z, "zPING" + z}, 1, "cmd=SESSION" + z + "1: cmd=PING" + z + "2: " + refused + "\n"},
       {{"zSESSION" + z, "zPI"}, 1, "cmd=SESSION" + z + "1: " + refused + z},
+      // Refused mid-block: what the half-read command holds cannot keep it.
+      {{"zBLOCK" + z + "ab"}, 1, refused + z},
   };
   int p[2];
   ASSERT_EQ(0, ::pipe(p));
