@@ -203,6 +203,12 @@ def test_a_stalled_client_holds_only_a_piece_of_the_window(rig):
     c = r.connect()
     c.sendall(instream(b"x"))
     assert link.expect(C.INIT).job_id == 1 and job_data(link, 1) == b"x"
+    # The supervisor gone, with one client holding credit and one waiting
+    # for it: they go before what they hold (the sanitizer build checks).
+    r.connect().sendall(instream(b"y" * (64 << 10), end=False))
+    assert link.expect(C.INIT).job_id == 2 and link.expect(C.DATA_CHUNK).job_id == 2
+    r.daemon.link.sock.close()
+    assert r.daemon.finish()[0] == Error.EC_MONITOR_IPC_ERROR
 
 
 def send_fd(s, fd):
