@@ -30,6 +30,11 @@ cl_inventory_t::cl_inventory_t(int warden_fd)
 }
 
 cl_inventory_t::~cl_inventory_t() {
+  // Any end but SIGTERM (the supervisor gone, a failure) finds clients
+  // still running, some held by what the members below own (a Courier job's
+  // handler, a wait for Courier's window) and ready to report to them as
+  // they go. Stopped, they let go of all of it now.
+  if (!stop_fired_) on_stop_();
   // Connections kept alive only by pending handlers report to the members
   // below when they go; let them go while those members still exist.
   io_context_.drop_pending();
@@ -73,6 +78,7 @@ void cl_inventory_t::on_sigterm(const boost::system::error_code& ec) {
   if (ec == boost::asio::error::operation_aborted) return;
   if (ec) throw cf_system_error_t(ec, "SIGTERM");
   CF_NOTICE("Termination signal received, exiting...");
+  stop_fired_ = true;
   on_stop_();
   throw vx::EC_APP_TERMINATED;
 }

@@ -48,7 +48,8 @@ public:
   cl_stat_collector_t& stats() { return *stats_; }
   // Which scanning services are installed.
   cl_installation_monitor_t& installation_monitor() { return *installation_monitor_; }
-  // Fired once when the process is told to terminate.
+  // Fired once: when the process is told to terminate, or else as the
+  // application object goes.
   stop_signal_t& on_stop() { return on_stop_; }
 
   // Applies a configuration: log level and sink, settings, the data-scanning
@@ -63,6 +64,8 @@ private:
   void on_sigterm(const boost::system::error_code& ec);
 
   stop_signal_t on_stop_;
+  // on_stop_ has run: it runs once, on SIGTERM or else at destruction.
+  bool stop_fired_ = false;
   cl_event_loop_t io_context_;
   std::shared_ptr<cl_config_t> config_;
   std::shared_ptr<cl_warden_tie_t> warden_;

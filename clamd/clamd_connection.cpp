@@ -66,7 +66,12 @@ void cl_clamd_connection_t::start(std::shared_ptr<cl_clamd_socket_t> socket) {
 
 void cl_clamd_connection_t::post(step_t step) {
   auto holder = self();
-  boost::asio::post(inventory_.io_context(), [holder, step] { (holder.get()->*step)(); });
+  // A stop can come between posting and running (a service failing under
+  // a session): the step must not start the next command's work, such as a
+  // data job nobody would ever finish, on a closed connection.
+  boost::asio::post(inventory_.io_context(), [holder, step] {
+    if (holder->socket_->is_open()) (holder.get()->*step)();
+  });
 }
 
 void cl_clamd_connection_t::start_read_timer() {
@@ -255,6 +260,10 @@ void cl_clamd_connection_t::need_more(step_t step) {
   if (received_fd_ >= 0) {
     // A descriptor only makes sense with FILDES; the client is confused.
     write_reply(request_id_, protocol_error, terminator_);
+    // Nothing more is read, so work a half-read command holds (an INSTREAM's
+    // job and window credit) could never finish: the connection ends with
+    // the reply instead of waiting for it.
+    end_after_output_ = true;
     state_ = cl_clamd_state_t::make(cl_clamd_state_t::pending);
     return;
   }
@@ -320,7 +329,7 @@ cl_clamd_state_t cl_clamd_connection_t::finish_command() const {
 }
 
 cl_clamd_state_t cl_clamd_connection_t::check_idle() {
-  if (state_.kind == cl_clamd_state_t::pending && !has_jobs() && output_pending_.empty() &&
+  if (state_.kind == cl_clamd_state_t::pending && (end_after_output_ || !has_jobs()) && output_pending_.empty() &&
       output_in_flight_.empty())
     stop();
   return cl_clamd_state_t::make(cl_clamd_state_t::pending);

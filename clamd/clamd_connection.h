@@ -128,6 +128,9 @@ private:
   std::uint32_t read_timeout_ms_;
   bool read_timer_stopped_ = false;
   bool command_read_paused_ = false;
+  // The client broke the protocol: stop once the replies are out, whatever
+  // work is still outstanding.
+  bool end_after_output_ = false;
   cl_clamd_state_t state_;
   std::shared_ptr<cl_clamd_socket_t> socket_;
   boost::asio::steady_timer read_timer_;

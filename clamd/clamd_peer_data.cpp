@@ -18,9 +18,12 @@
 
 namespace {
 
-// Data a job no longer wants is still read off the connection, in pieces
-// of at most this size.
-constexpr std::uint32_t discard_piece = 65536;
+// A chunk is read in pieces of at most this size. A piece's credit is held
+// until all of it has arrived, so a client that announces a large chunk and
+// sends slowly (or not at all) holds this much of the window every client
+// shares, not the whole of it. Data a job no longer wants is read off in
+// pieces of the same size.
+constexpr std::uint32_t max_piece = 65536;
 
 std::uint32_t big_endian_u32(boost::asio::const_buffer bytes) {
   const auto* p = static_cast<const unsigned char*>(bytes.data());
@@ -122,7 +125,7 @@ cl_clamd_state_t cl_clamd_peer_t::end_instream(const instream_ctx_t& ctx) {
 cl_clamd_state_t cl_clamd_peer_t::request_window(const instream_ctx_t& ctx) {
   // Data the result no longer needs goes nowhere, so it takes no credit.
   if (instream_done_) return read_instream_data(ctx);
-  window_granted_ = courier_->acquire(chunk_remaining_);
+  window_granted_ = courier_->acquire(std::min(chunk_remaining_, max_piece));
   if (window_granted_ != 0) return read_instream_data(ctx);
   window_subscription_ = courier_->window_signal.connect([this, ctx] { on_window(ctx); });
   keep_alive_ = shared_from_this();
@@ -130,7 +133,7 @@ cl_clamd_state_t cl_clamd_peer_t::request_window(const instream_ctx_t& ctx) {
 }
 
 void cl_clamd_peer_t::on_window(const instream_ctx_t& ctx) {
-  window_granted_ = courier_->acquire(chunk_remaining_);
+  window_granted_ = courier_->acquire(std::min(chunk_remaining_, max_piece));
   // Other readers took the window first: keep waiting.
   if (window_granted_ == 0) return;
   window_subscription_.disconnect();
@@ -139,7 +142,7 @@ void cl_clamd_peer_t::on_window(const instream_ctx_t& ctx) {
 }
 
 cl_clamd_state_t cl_clamd_peer_t::read_instream_data(const instream_ctx_t& ctx) {
-  const std::uint32_t piece = instream_done_ ? std::min(chunk_remaining_, discard_piece) : window_granted_;
+  const std::uint32_t piece = instream_done_ ? std::min(chunk_remaining_, max_piece) : window_granted_;
   return cl_clamd_state_t::read_block(piece, [this, ctx](boost::asio::const_buffer data) {
     return on_instream_data(data, ctx);
   });

@@ -179,6 +179,24 @@ def test_closed_window_holds_the_client_back(rig):
     assert read(c) == b"stream: OK\0"
 
 
+def test_a_stalled_client_holds_only_a_piece_of_the_window(rig):
+    r = rig()
+    stalled = r.connect()
+    stalled.sendall(b"zINSTREAM\0" + struct.pack(">I", 4 << 20))
+    link = r.link(window=96 << 10)
+    assert link.expect(C.INIT).job_id == 0
+    # It announced much and sends nothing; the others still get through.
+    c = r.connect()
+    c.sendall(instream(b"x"))
+    assert link.expect(C.INIT).job_id == 1 and job_data(link, 1) == b"x"
+    # The supervisor gone, with one client holding credit and one waiting
+    # for it: they go before what they hold (the sanitizer build checks).
+    r.connect().sendall(instream(b"y" * (64 << 10), end=False))
+    assert link.expect(C.INIT).job_id == 2 and link.expect(C.DATA_CHUNK).job_id == 2
+    r.daemon.link.sock.close()
+    assert r.daemon.finish()[0] == Error.EC_MONITOR_IPC_ERROR
+
+
 def send_fd(s, fd):
     s.sendmsg([b"z"], [(socket.SOL_SOCKET, socket.SCM_RIGHTS, array.array("i", [fd]))])
 

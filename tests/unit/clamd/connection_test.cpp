@@ -94,19 +94,29 @@ struct harness_t {
 };
 
 // Replies "cmd=<word>"; SESSION opens a session, MANY replies a, b and c,
-// ARGS and BLOCK reply with their argument text and 4-byte block.
+// ARGS and BLOCK reply with their argument text and 4-byte block, HANGUP
+// stops the connection as a failing service would.
 class echo_connection_t : public cl_clamd_connection_t, public std::enable_shared_from_this<echo_connection_t> {
 public:
   explicit echo_connection_t(harness_t& h) : cl_clamd_connection_t(h.inventory, "t") {}
+  std::string dispatched;
 
 protected:
   cl_clamd_state_t on_command() override {
+    dispatched += command_ + " ";
+    if (command_ == "HANGUP") stop();
     auto echo = [this](boost::asio::const_buffer b) {
       write_reply(std::string(static_cast<const char*>(b.data()), b.size()));
       return finish_command();
     };
     if (command_ == "ARGS") return cl_clamd_state_t::read_arguments(echo);
-    if (command_ == "BLOCK") return cl_clamd_state_t::read_block(4, echo);
+    // Like an INSTREAM's job, a block being read is work outstanding.
+    busy_ = command_ == "BLOCK";
+    if (busy_)
+      return cl_clamd_state_t::read_block(4, [this, echo](boost::asio::const_buffer b) {
+        busy_ = false;
+        return echo(b);
+      });
     in_session_ = in_session_ || command_ == "SESSION";
     if (command_ != "MANY") write_reply("cmd=" + command_);
     for (char r : command_ == "MANY" ? "abc"s : ""s) write_reply(std::string(1, r));
@@ -115,7 +125,8 @@ protected:
   void on_io_error(const boost::system::error_code&) override { stop(); }
   std::shared_ptr<cl_clamd_connection_t> self() override { return shared_from_this(); }
   void stop() override { close(); }
-  bool has_jobs() override { return false; }
+  bool has_jobs() override { return busy_; }
+  bool busy_ = false;
 };
 
 }  // namespace
@@ -168,6 +179,8 @@ TEST(Connection, ServesUnitsAndRefusesDescriptorsNoCommandAskedFor) {
       // Refused when the next command is awaited, its terminator unknown.
       {{"zSESSION" + z, "zPING" + z}, 1, "cmd=SESSION" + z + "1: cmd=PING" + z + "2: " + refused + "\n"},
       {{"zSESSION" + z, "zPI"}, 1, "cmd=SESSION" + z + "1: " + refused + z},
+      // Refused mid-block: what the half-read command holds cannot keep it.
+      {{"zBLOCK" + z + "ab"}, 1, refused + z},
   };
   int p[2];
   ASSERT_EQ(0, ::pipe(p));
@@ -195,6 +208,16 @@ TEST(Connection, WakeupWithNothingToReadIsNotTheClientsClose) {
   run_ready(h.io());
   send_fds(h.client, "nPING\n");
   EXPECT_EQ("cmd=PING\n", h.replies());
+}
+
+TEST(Connection, StoppedConnectionStartsNoFurtherCommand) {
+  // The next command's read is already queued when the stop comes.
+  harness_t h;
+  auto connection = std::make_shared<echo_connection_t>(h);
+  connection->start(h.socket);
+  send_fds(h.client, "zSESSION\0zHANGUP\0zPING\0"s);
+  run_ready(h.io());
+  EXPECT_EQ("SESSION HANGUP ", connection->dispatched);
 }
 
 TEST(Connection, RepliesQueuedDuringAWriteLeaveTogetherInOrder) {
