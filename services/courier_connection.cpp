@@ -393,8 +393,12 @@ void cl_courier_connection_t::on_reconnect_timer(const boost::system::error_code
   if (state_ != timer_wait) return;
   state_ = timer_fired;
   // Not installed any more: the connection now waits for the installation,
-  // and the next job hears so.
-  connect();
+  // and the next job hears so from init_job. Jobs given since the failure
+  // would wait for an installation that may never come: they fail as when
+  // the supervisor says so.
+  if (connect() || jobs_.empty()) return;
+  fail(vx::make_error_code(vx::EC_NOT_INSTALLED));
+  state_ = wait_install;
 }
 
 void cl_courier_connection_t::wait_for_installation() {

@@ -208,6 +208,13 @@ TEST_F(CourierConnection, FailuresDropEveryJobUntilTheServiceIsBack) {
        },
        {code(vx::EC_UNEXPECTED_ERROR)}, cl_courier_connection_t::wait_install,
        "Info: Waiting for Courier to be installed", [&] { monitor.on_appinfo(app_list(vx::APP_COURIER)); }},
+      // The same with jobs still held for the reconnection: they fail too.
+      {[&] {
+         monitor.on_appinfo(app_list(vx::APP_SIEVE));
+         answer_warden("socket_path: '" + dir.path() + "/none.sock'");
+       },
+       {code(vx::EC_NOT_INSTALLED)}, cl_courier_connection_t::wait_install,
+       "Info: Waiting for Courier to be installed", [&] { monitor.on_appinfo(app_list(vx::APP_COURIER)); }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
