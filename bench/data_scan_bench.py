@@ -36,6 +36,8 @@ import sys
 import tempfile
 import time
 
+from procs import child_named
+
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MIB = 1 << 20
 CHUNK = 64 * 1024
@@ -45,25 +47,6 @@ WINDOW = MIB
 ENGINE_MAX_OBJECT = 256 * MIB
 OK = "stream: OK"
 TOO_LARGE = "stream: Object size limit reached. ERROR"
-
-
-def child_named(parent, name, deadline=20.0):
-    end = time.monotonic() + deadline
-    while time.monotonic() < end:
-        for entry in os.listdir("/proc"):
-            if not entry.isdigit():
-                continue
-            try:
-                with open("/proc/%s/stat" % entry) as f:
-                    stat = f.read()
-            except OSError:
-                continue
-            comm = stat[stat.index("(") + 1:stat.rindex(")")]
-            ppid = int(stat.rsplit(")", 1)[1].split()[1])
-            if ppid == parent and comm == name[:15]:
-                return int(entry)
-        time.sleep(0.05)
-    sys.exit("no %s under pid %d" % (name, parent))
 
 
 def peak_kib(pid):

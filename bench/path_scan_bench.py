@@ -22,6 +22,8 @@ import tempfile
 import threading
 import time
 
+from procs import child_named
+
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TICK = os.sysconf("SC_CLK_TCK")
 
@@ -39,25 +41,6 @@ def cpu_seconds(pid):
     with open("/proc/%d/stat" % pid) as f:
         fields = f.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / TICK
-
-
-def child_named(parent, name, deadline=20.0):
-    end = time.monotonic() + deadline
-    while time.monotonic() < end:
-        for entry in os.listdir("/proc"):
-            if not entry.isdigit():
-                continue
-            try:
-                with open("/proc/%s/stat" % entry) as f:
-                    stat = f.read()
-            except OSError:
-                continue
-            comm = stat[stat.index("(") + 1:stat.rindex(")")]
-            ppid = int(stat.rsplit(")", 1)[1].split()[1])
-            if ppid == parent and comm == name[:15]:
-                return int(entry)
-        time.sleep(0.05)
-    sys.exit("no %s under pid %d" % (name, parent))
 
 
 def command(path, request, timeout=600):
@@ -152,6 +135,13 @@ def main():
                 pass
             if time.monotonic() > end:
                 sys.exit("vemra-clamd does not answer on " + sock)
+            time.sleep(0.05)
+
+        # The daemon connects to Sieve on the first scan; Sieve may still be
+        # starting when the daemon already answers.
+        while not os.path.exists(os.path.join(run_dir, "sieve.sock")):
+            if time.monotonic() > end:
+                sys.exit("vemra-sieve does not listen in " + run_dir)
             time.sleep(0.05)
 
         walk = walk_seconds(tree, a.rounds)
