@@ -100,6 +100,8 @@ private:
   void on_window(const instream_ctx_t& ctx);
   cl_clamd_state_t read_instream_data(const instream_ctx_t& ctx);
   cl_clamd_state_t on_instream_data(boost::asio::const_buffer data, const instream_ctx_t& ctx);
+  // The one line a data job's report gives: name, then OK, FOUND or ERROR.
+  std::string data_result_line(const vx::ScanReport& report, const std::string& name);
   void on_stream_report(std::uint32_t job, std::uint32_t request_id, terminator_t terminator,
                         const vx::ScanReport& report);
   cl_clamd_state_t on_fildes_byte();

@@ -159,11 +159,15 @@ cl_clamd_state_t cl_clamd_peer_t::on_instream_data(boost::asio::const_buffer dat
   return request_window(ctx);
 }
 
+std::string cl_clamd_peer_t::data_result_line(const vx::ScanReport& report, const std::string& name) {
+  const auto lines = report_lines(report, name, false);
+  return name + (lines.empty() ? std::string("OK") : lines.front().text);
+}
+
 void cl_clamd_peer_t::on_stream_report(std::uint32_t job, std::uint32_t request_id, terminator_t terminator,
                                        const vx::ScanReport& report) {
   jobs_.erase(job);
-  const auto lines = report_lines(report, "stream: ", false);
-  write_reply(request_id, "stream: " + (lines.empty() ? std::string("OK") : lines.front().text), terminator);
+  write_reply(request_id, data_result_line(report, "stream: "), terminator);
   // Only the INSTREAM being received stops forwarding; an earlier one of a
   // session may report while a later one is under way.
   if (instream_active_ && job == instream_job_) instream_done_ = true;
@@ -231,8 +235,7 @@ void cl_clamd_peer_t::on_fd_report(std::uint32_t job, std::uint32_t request_id, 
                                    const vx::ScanReport& report) {
   jobs_.erase(job);
   const std::string name = "fd[" + std::to_string(fd) + "]: ";
-  const auto lines = report_lines(report, name, false);
-  write_reply(request_id, name + (lines.empty() ? std::string("OK") : lines.front().text), terminator);
+  write_reply(request_id, data_result_line(report, name), terminator);
   // A report before the end of the file: the rest is not needed, and the
   // connection may end as it would after any reply.
   const auto reader = fd_readers_.find(job);

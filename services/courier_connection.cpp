@@ -155,15 +155,8 @@ void cl_courier_connection_t::on_config_changed() {
 }
 
 cr::ScanOptions cl_courier_connection_t::make_scan_options(cl_inventory_t& inventory, const std::string& endpoint_tag) {
-  const cl_config_t& config = inventory.config();
   cr::ScanOptions options;
-  options.set_scan_timeout_ms(config.scan_timeout(endpoint_tag));
-  options.set_heuristic_analysis(config.heuristic_analysis(endpoint_tag));
-  options.set_packer_max_level(config.packer_max_level(endpoint_tag));
-  options.set_archive_max_level(config.archive_max_level(endpoint_tag));
-  options.set_mail_max_level(config.mail_max_level(endpoint_tag));
-  options.set_container_max_level(config.container_max_level(endpoint_tag));
-  options.set_max_compression_ratio(config.max_compression_ratio(endpoint_tag));
+  cl_set_scan_limits(inventory.config(), endpoint_tag, options);
   return options;
 }
 

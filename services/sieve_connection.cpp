@@ -141,15 +141,7 @@ void cl_sieve_connection_t::on_config_changed() {
 }
 
 void cl_sieve_connection_t::fill_proxy_options() {
-  const cl_config_t& config = inventory_.config();
-  const std::string& tag = endpoint_tag_;
-  proxy_options_.set_archive_max_level(config.archive_max_level(tag));
-  proxy_options_.set_scan_timeout_ms(config.scan_timeout(tag));
-  proxy_options_.set_heuristic_analysis(config.heuristic_analysis(tag));
-  proxy_options_.set_packer_max_level(config.packer_max_level(tag));
-  proxy_options_.set_mail_max_level(config.mail_max_level(tag));
-  proxy_options_.set_container_max_level(config.container_max_level(tag));
-  proxy_options_.set_max_compression_ratio(config.max_compression_ratio(tag));
+  cl_set_scan_limits(inventory_.config(), endpoint_tag_, proxy_options_);
 }
 
 void cl_sieve_connection_t::open_proxy() {

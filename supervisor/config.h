@@ -65,3 +65,16 @@ private:
   std::map<std::string, vx::ClamdEndpointConfig> endpoints_;
   std::set<std::pair<std::string, vx::VirusType>> switched_off_;
 };
+
+// Sets the seven scan limits both scanning services take, as in force for
+// the endpoint, on either service's options message.
+template <class Options>
+void cl_set_scan_limits(const cl_config_t& config, const std::string& tag, Options& options) {
+  options.set_scan_timeout_ms(config.scan_timeout(tag));
+  options.set_heuristic_analysis(config.heuristic_analysis(tag));
+  options.set_packer_max_level(config.packer_max_level(tag));
+  options.set_archive_max_level(config.archive_max_level(tag));
+  options.set_mail_max_level(config.mail_max_level(tag));
+  options.set_container_max_level(config.container_max_level(tag));
+  options.set_max_compression_ratio(config.max_compression_ratio(tag));
+}
