@@ -34,8 +34,7 @@ std::shared_ptr<cl_clamd_stream_t> cl_clamd_stream_t::create(cl_inventory_t& inv
 
 cl_clamd_stream_t::cl_clamd_stream_t(cl_inventory_t& inventory, const std::string& endpoint_tag,
                                      cl_window_provider_t& window)
-    : endpoint_tag_(endpoint_tag),
-      socket_(inventory.io_context()),
+    : socket_(inventory.io_context()),
       acceptor_(inventory.io_context()),
       accept_timer_(inventory.io_context()),
       read_timeout_ms_(inventory.config().read_timeout(endpoint_tag)),

@@ -58,7 +58,6 @@ private:
   void close_acceptor();
   void give_back_grant();
 
-  const std::string endpoint_tag_;
   handler_t handler_;
   boost::asio::ip::tcp::socket socket_;
   boost::asio::ip::tcp::acceptor acceptor_;
