@@ -20,10 +20,13 @@ enum status_t {
   too_long,    // no delimiter within the limit: the client is not speaking clamd
 };
 
-// Bytes, prefix included, that may wait for the delimiter of their command
-// word; every command word of the protocol but the longest fits, and those
-// arrive whole in practice.
-constexpr std::size_t max_incomplete_command = 10;
+// The longest command word the daemon serves; the peer's command table
+// checks at compile time that it holds no longer one.
+constexpr std::size_t longest_command_word = sizeof("VERSIONCOMMANDS") - 1;
+// Bytes that may wait for the delimiter of their command word: the prefix,
+// the longest word and a carriage return before a newline. A client that
+// sends more is not speaking clamd, however TCP cut its bytes.
+constexpr std::size_t max_incomplete_command = 1 + longest_command_word + 1;
 // Longest argument text: a path cannot be longer than PATH_MAX, and a
 // session's next command may follow it in the same read.
 constexpr std::size_t max_argument_length = 4096 + 64;

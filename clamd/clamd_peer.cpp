@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cstring>
 #include <iomanip>
 #include <locale>
@@ -22,7 +23,7 @@
 #define PEER_DEBUG(s) CL_OBJECT_DEBUG("peer", s)
 
 // Compared exactly and in this order; the first match runs.
-const cl_clamd_peer_t::command_t cl_clamd_peer_t::commands[] = {
+constexpr cl_clamd_peer_t::command_t cl_clamd_peer_t::commands[] = {
     {"END", &cl_clamd_peer_t::on_end},
     {"FILDES", &cl_clamd_peer_t::on_fildes},
     {"IDSESSION", &cl_clamd_peer_t::on_idsession},
@@ -64,7 +65,27 @@ void cl_clamd_peer_t::start(std::shared_ptr<cl_clamd_socket_t> socket) {
   });
 }
 
+namespace {
+
+constexpr std::size_t length(const char* s) {
+  std::size_t n = 0;
+  while (s[n]) ++n;
+  return n;
+}
+
+template <typename command_t, std::size_t count>
+constexpr std::size_t longest_word(const command_t (&commands)[count]) {
+  std::size_t longest = 0;
+  for (const auto& command : commands) longest = std::max(longest, length(command.word));
+  return longest;
+}
+
+}  // namespace
+
 cl_clamd_state_t cl_clamd_peer_t::on_command() {
+  // The framing gives up on a word that has grown past the longest one.
+  static_assert(longest_word(commands) == cl_clamd_framing::longest_command_word,
+                "the framing must wait for every command word the table knows");
   if (in_session_ && !prefixed()) {
     write_reply("Only nCMDS\\n and zCMDS\\0 are accepted inside IDSESSION. ERROR");
     write_reply("Error processing command. ERROR");

@@ -175,7 +175,7 @@ TEST(Connection, ServesUnitsAndRefusesDescriptorsNoCommandAskedFor) {
   } cases[] = {
       {{"nARGS /a", " b\n"}, 0, "/a b\n"},
       {{"zBLOCK" + z + "ab", "cdzX" + z}, 0, "abcd" + z},
-      {{"zVERSIONCOM"}, 0, ""},  // no terminator in sight: cut off silently
+      {{"zVERSIONCOMMANDS\r\r"}, 0, ""},  // no terminator in sight: cut off silently
       // Refused when the next command is awaited, its terminator unknown.
       {{"zSESSION" + z, "zPING" + z}, 1, "cmd=SESSION" + z + "1: cmd=PING" + z + "2: " + refused + "\n"},
       {{"zSESSION" + z, "zPI"}, 1, "cmd=SESSION" + z + "1: " + refused + z},
