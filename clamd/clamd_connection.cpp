@@ -61,7 +61,7 @@ void cl_clamd_connection_t::start(std::shared_ptr<cl_clamd_socket_t> socket) {
   }
   CONN_DEBUG("starting on fd: " << socket_->native_handle());
   post(&cl_clamd_connection_t::read_command);
-  start_read_timer();
+  start_read_timer(command_read);
 }
 
 void cl_clamd_connection_t::post(step_t step) {
@@ -74,31 +74,45 @@ void cl_clamd_connection_t::post(step_t step) {
   });
 }
 
-void cl_clamd_connection_t::start_read_timer() {
+void cl_clamd_connection_t::start_read_timer(timed_t what) {
   CONN_DEBUG("starting read timer for: " << read_timeout_ms_ << " ms");
+  read_timer_purpose_ = what;
   read_timer_.expires_after(std::chrono::milliseconds(read_timeout_ms_));
   auto holder = self();
-  read_timer_.async_wait([holder](const boost::system::error_code& ec) { holder->on_read_timer(ec); });
+  const std::uint32_t generation = ++read_timer_generation_;
+  read_timer_.async_wait(
+      [holder, generation](const boost::system::error_code& ec) { holder->on_read_timer(ec, generation); });
 }
 
 void cl_clamd_connection_t::stop_read_timer() {
-  read_timer_stopped_ = true;
+  ++read_timer_generation_;
+  command_started_ = false;
   read_timer_.cancel();
 }
 
-void cl_clamd_connection_t::on_read_timer(const boost::system::error_code& ec) {
-  // An expiry already queued when the timer was stopped cannot be aborted
-  // any more; it must not time out a client that has spoken meanwhile.
-  if (ec == boost::asio::error::operation_aborted || read_timer_stopped_) return;
-  // A timer that fails costs only the bound on silence, not the client.
+void cl_clamd_connection_t::on_read_timer(const boost::system::error_code& ec, std::uint32_t generation) {
+  if (ec == boost::asio::error::operation_aborted || generation != read_timer_generation_) return;
+  // A timer that fails costs only the bound on the client, not the client.
   if (ec) {
     CF_ERROR("cl_clamd_peer_t: read timer error: " << ec.message());
     return;
   }
-  write_reply(request_id_, "COMMAND READ TIMED OUT", newline);
+  if (read_timer_purpose_ == session_idle) {
+    // A session waiting for the replies of its earlier commands is not idle.
+    if (has_jobs() || !output_pending_.empty() || !output_in_flight_.empty())
+      return start_read_timer(session_idle);
+  } else {
+    write_reply(request_id_, "COMMAND READ TIMED OUT", newline);
+  }
   auto holder = self();
   boost::asio::post(inventory_.io_context(),
                     [holder] { holder->on_io_error(vx::make_error_code(vx::EC_NETWORK_TIMEDOUT)); });
+}
+
+void cl_clamd_connection_t::begin_command() {
+  if (command_started_ || input_size() == 0) return;
+  start_read_timer(command_read);
+  command_started_ = true;
 }
 
 bool cl_clamd_connection_t::handled(const boost::system::error_code& ec, const char* what) {
@@ -178,12 +192,16 @@ void cl_clamd_connection_t::read_command() {
   // length counts against it.
   const cut_t cut = cut_command();
   if (cut.status == cl_clamd_framing::complete) return take_command(cut);
+  // Outside a session the timer has run since the client connected.
+  if (input_size() != 0)
+    begin_command();
+  else if (in_session_)
+    start_read_timer(session_idle);
   need_more(&cl_clamd_connection_t::on_command_received);
 }
 
 void cl_clamd_connection_t::on_command_received() {
-  // The read timer bounds only the silence before the first command.
-  if (!in_session_) stop_read_timer();
+  begin_command();
   const cut_t cut = cut_command();
   if (cut.status == cl_clamd_framing::complete) return take_command(cut);
   if (cut.status == cl_clamd_framing::too_long) {
@@ -209,6 +227,9 @@ void cl_clamd_connection_t::take_command(const cut_t& cut) {
 
 void cl_clamd_connection_t::apply_state(cl_clamd_state_t state) {
   state_ = std::move(state);
+  // The command has been read; data it goes on to take (INSTREAM chunks, a
+  // descriptor) is not bounded by the read timer.
+  if (state_.kind != cl_clamd_state_t::arguments && command_started_) stop_read_timer();
   if (state_.kind == cl_clamd_state_t::pending) {
     // Work that reported before its command was done (an INSTREAM whose
     // result came while the client was still sending) leaves nothing to

@@ -16,7 +16,8 @@ class cl_clamd_socket_t;
 
 // One accepted clamd client: cuts the byte stream into command words,
 // argument texts and exact blocks, receives descriptors passed as
-// ancillary data, bounds the silence before the first command, and queues
+// ancillary data, bounds how long a client may take over a command and how
+// long a session may sit idle, and queues
 // replies with the terminator and session number the client's command
 // chose. What commands mean is the derived class's business.
 class cl_clamd_connection_t {
@@ -89,9 +90,17 @@ private:
   typedef void (cl_clamd_connection_t::*step_t)();
 
   void post(step_t step);
-  void start_read_timer();
+  // What the read timer is bounding when it fires.
+  enum timed_t {
+    command_read,  // the client owes us a command: told so, then dropped
+    session_idle,  // a session waits for its next command: dropped quietly
+  };
+  void start_read_timer(timed_t what);
   void stop_read_timer();
-  void on_read_timer(const boost::system::error_code& ec);
+  void on_read_timer(const boost::system::error_code& ec, std::uint32_t generation);
+  // The first byte of a command is in: the whole word and its argument text
+  // must follow within the read timeout, however slowly they trickle in.
+  void begin_command();
   // Sorts a completion's error; true when the completion must not go on.
   bool handled(const boost::system::error_code& ec, const char* what);
   // What a receive found.
@@ -126,7 +135,13 @@ private:
   // A descriptor the client passed and no command has taken yet, or -1.
   int received_fd_ = -1;
   std::uint32_t read_timeout_ms_;
-  bool read_timer_stopped_ = false;
+  // Bumped whenever the read timer is set or stopped: an expiry already
+  // queued for an older setting cannot be aborted any more and must be
+  // recognised as stale.
+  std::uint32_t read_timer_generation_ = 0;
+  timed_t read_timer_purpose_ = command_read;
+  // From the first byte of a command until it has been read whole.
+  bool command_started_ = false;
   bool command_read_paused_ = false;
   // The client broke the protocol: stop once the replies are out, whatever
   // work is still outstanding.

@@ -7,6 +7,7 @@ import os
 import re
 import shutil
 import subprocess
+import time
 
 import pytest
 
@@ -157,18 +158,34 @@ def test_session_error_ends_connection(ep, prefix, sent, reply):
         assert read(s) == reply.replace(b"<t>", t)
 
 
-def test_read_timeout_bounds_only_the_first_silence(short_ep):
-    with short_ep.connect() as in_session, short_ep.connect() as started, short_ep.connect() as silent:
-        in_session.sendall(b"zIDSESSION\0")
-        started.sendall(b"z")
-        # The silent client connected last: once it has been timed out, the
-        # other two have been connected longer than the timeout.
-        assert read(silent) == b"COMMAND READ TIMED OUT\n"
-        exchange(in_session, b"zPING\0", b"1: PONG\0")
-        started.sendall(b"PING\0")
-        assert read(started) == b"PONG\0"
-        in_session.sendall(b"zEND\0")
-        assert read(in_session) == b""
+# Whatever a client has sent when it falls silent, it cannot keep its
+# connection: a command must be whole within the read timeout of its first
+# byte, and a session is let go quietly once it has been idle that long.
+@pytest.mark.parametrize("sent, reply", [
+    (b"", b"COMMAND READ TIMED OUT\n"),
+    (b"n", b"COMMAND READ TIMED OUT\n"),
+    (b"zPIN", b"COMMAND READ TIMED OUT\n"),
+    (b"zIDSESSION\0", b""),
+    (b"nIDSESSION\nnPING\n", b"1: PONG\n"),
+    (b"zIDSESSION\0zVER", b"1: COMMAND READ TIMED OUT\n"),
+], ids=["nothing", "prefix", "part-word", "session", "session-after-PING", "part-word-in-session"])
+def test_silent_clients_are_let_go(short_ep, sent, reply):
+    with short_ep.connect() as s:
+        s.sendall(sent)
+        assert read(s) == reply
+
+
+def test_command_deadline_runs_from_its_first_byte(served):
+    # Each byte comes well within the timeout of the one before; the whole
+    # word takes three times the timeout.
+    with served["unix-short"].connect() as s:
+        for b in b"zVERSIONCOMMANDS\0":
+            try:
+                s.sendall(bytes([b]))
+            except OSError:
+                break
+            time.sleep(SHORT_TIMEOUT_MS / 1000 / 5)
+        assert read(s) == b"COMMAND READ TIMED OUT\n"
 
 
 @pytest.mark.parametrize("request_bytes", [b"nSHUTDOWN\n", b"zIDSESSION\0zSHUTDOWN\0"], ids=["plain", "in-session"])
