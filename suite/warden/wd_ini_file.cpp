@@ -120,7 +120,9 @@ wd_ini_file_t wd_ini_file_t::load(const std::string& path) {
   auto fail = [&path](const std::string& what) -> wd_config_error_t {
     return wd_config_error_t({{path, 0, "", what}});
   };
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // A FIFO or a device would block the opening (and the reading) until some
+  // writer came along, holding up the reload and every signal after it.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) throw fail(std::string("cannot open: ") + strerror(errno));
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
