@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <iostream>
 #include <optional>
 
@@ -94,6 +95,7 @@ std::optional<int> parse_command_line(int argc, char** argv, command_t& command)
 int run(command_t command) {
   command.options.self_exe = self_exe();
   command.options.uid = geteuid();
+  if (const char* runtime = getenv("XDG_RUNTIME_DIR")) command.options.runtime_dir = runtime;
   try {
     wd_settings_t settings = wd_load_settings(command.options);
     if (command.check) {

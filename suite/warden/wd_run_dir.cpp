@@ -21,12 +21,15 @@ std::unique_ptr<wd_run_dir_t> wd_run_dir_t::open(const std::string& path) {
   if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) fail_errno("create run directory " + path);
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) fail_errno("run directory " + path);
+  // Anyone may have made the name first in a shared directory such as /tmp:
+  // say how to get past it rather than only that it failed.
+  const std::string remedy = "; remove it, or set RunDir (or --run-dir) to a directory of your own";
   if (!S_ISDIR(st.st_mode))
-    throw cf_proto_exception_t(vx::EC_NOT_A_DIRECTORY, "run directory " + path + " is not a directory");
+    throw cf_proto_exception_t(vx::EC_NOT_A_DIRECTORY, "run directory " + path + " is not a directory" + remedy);
   if (st.st_uid != geteuid())
     throw cf_proto_exception_t(vx::EC_PERMISSION_DENIED, "run directory " + path + " belongs to user " +
                                                              std::to_string(st.st_uid) + ", not to " +
-                                                             std::to_string(geteuid()));
+                                                             std::to_string(geteuid()) + remedy);
   if ((st.st_mode & 07777) != 0700) {
     if (chmod(path.c_str(), 0700) != 0) fail_errno("chmod run directory " + path);
     CF_NOTICE("Warden: run directory " << path << " narrowed to mode 0700");

@@ -1,5 +1,7 @@
 #include "wd_settings.h"
 
+#include <limits.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <map>
@@ -52,9 +54,9 @@ vx::ClamdConfig default_clamd() {
   return c;
 }
 
-vx::WardenConfig default_warden(uid_t uid) {
+vx::WardenConfig default_warden(const wd_options_t& options) {
   vx::WardenConfig w;
-  w.set_run_dir(wd_default_run_dir(uid));
+  w.set_run_dir(wd_default_run_dir(options.uid, options.runtime_dir));
   w.set_sieve_enabled(true);
   w.set_sieve_threads(2);
   w.set_courier_enabled(true);
@@ -102,20 +104,37 @@ void resolve_detect_flags(vx::ClamdConfig& c) {
   }
 }
 
+// One socket however it is spelled: a Unix socket's directory resolved
+// (doubled slashes, ".", "..", symbolic links), so that two endpoints cannot
+// bind the same file, the second taking it from the first. IP addresses
+// are already in their one written form once parsed.
+std::string socket_identity(const vx::AnySocket& socket) {
+  if (!socket.has_local()) return wd_socket_text(socket);
+  const boost::filesystem::path path(socket.local());
+  const boost::filesystem::path dir = path.parent_path(), name = path.filename();
+  char resolved[PATH_MAX];
+  if (::realpath(dir.empty() ? "/" : dir.c_str(), resolved))
+    return (boost::filesystem::path(resolved) / name).string();
+  // A directory that does not exist yet: the daemon reports it when it
+  // binds; spelling alone is what can be compared.
+  return path.lexically_normal().string();
+}
+
 // Checks that need the whole file: what a single value cannot tell.
 void check_file(const wd_ini_reader_t& reader, const vx::ClamdConfig& clamd, const vx::WardenConfig& warden) {
   std::vector<wd_config_issue_t> issues;
-  std::map<std::string, std::string> sockets;  // text -> tag
+  std::map<std::string, std::string> sockets;  // identity -> tag
   for (const auto& item : clamd.endpoint().item()) {
     const std::string label = "[ClamD.Endpoint." + item.tag() + "]";
     if (!item.has_clamd_socket()) {
       issues.push_back(reader.issue(reader.section_line(item), label, "no ClamdSocket: where should it listen?"));
       continue;
     }
-    const auto [it, added] = sockets.emplace(wd_socket_text(item.clamd_socket()), item.tag());
+    const auto [it, added] = sockets.emplace(socket_identity(item.clamd_socket()), item.tag());
     if (!added)
       issues.push_back(reader.issue(reader.line_of(item, "clamd_socket"), "ClamdSocket",
-                                    "'" + it->first + "' is already used by endpoint '" + it->second + "'"));
+                                    "'" + wd_socket_text(item.clamd_socket()) + "' is already used by endpoint '" +
+                                        it->second + "'"));
   }
   if (warden.has_log() && warden.log().type() == vx::Log::AUTO)
     issues.push_back(reader.issue(reader.line_of(warden, "log"), "Log",
@@ -177,8 +196,10 @@ std::vector<vx::Application> wd_settings_t::installed_apps() const {
   return apps;
 }
 
-std::string wd_default_run_dir(uid_t uid) {
-  return uid == 0 ? std::string("/run/vemra") : "/tmp/vemra-" + std::to_string(uid);
+std::string wd_default_run_dir(uid_t uid, const std::string& runtime_dir) {
+  if (uid == 0) return "/run/vemra";
+  if (!runtime_dir.empty() && runtime_dir[0] == '/') return runtime_dir + "/vemra";
+  return "/tmp/vemra-" + std::to_string(uid);
 }
 
 std::string wd_program_path(const std::string& self_exe, const std::string& program, const std::string& subdir) {
@@ -205,7 +226,7 @@ wd_settings_t wd_resolve_settings(const wd_ini_file_t* file, const wd_options_t&
   wd_settings_t s;
   s.source = file ? file->name() : default_source;
 
-  s.warden = default_warden(options.uid);
+  s.warden = default_warden(options);
   overlay(s.warden, file_warden);
   if (!options.run_dir.empty()) {
     if (options.run_dir[0] != '/')

@@ -18,6 +18,7 @@ struct wd_options_t {
   unsigned tcp_port = 0;    // replaces the port of every TCP endpoint when not 0
   std::string self_exe;     // vemra-warden's own executable; programs are looked up beside it
   uid_t uid = 0;            // the user Warden runs as; picks the default RunDir
+  std::string runtime_dir;  // $XDG_RUNTIME_DIR, if set: a user's default RunDir goes there
 };
 
 // The suite's configuration as Warden uses it, every default resolved:
@@ -46,8 +47,10 @@ wd_settings_t wd_resolve_settings(const wd_ini_file_t* file, const wd_options_t&
 // not set them, and the printed configuration leaves them out.
 const std::set<std::string>& wd_clamd_hidden_fields();
 
-// The default run directory: /run/vemra for root, /tmp/vemra-<uid> otherwise.
-std::string wd_default_run_dir(uid_t uid);
+// The default run directory: /run/vemra for root; for another user
+// <runtime_dir>/vemra when the session has a runtime directory (private to
+// the user, so nobody can take the name first), else /tmp/vemra-<uid>.
+std::string wd_default_run_dir(uid_t uid, const std::string& runtime_dir);
 
 // A program of the suite: beside vemra-warden (the installed layout), else
 // where the build tree puts it (<build>/<subdir>/<program>); the first of
