@@ -168,6 +168,12 @@ void wd_child_t::on_exit(int wait_status) {
     return;
   }
   if (WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == vx::EC_BAD_CONFIG) {
+    if (delegate_.on_child_refused_config(*this)) {
+      CF_ERROR("Warden: " << how << "ended with " << wd_exit_text(wait_status) << "; starting it again");
+      state_ = state_t::idle;
+      delay_ = std::chrono::milliseconds(0);
+      return start();
+    }
     state_ = state_t::held;
     CF_ERROR("Warden: " << how << "ended with " << wd_exit_text(wait_status)
                         << "; it is started again on SIGHUP, once the cause is fixed");

@@ -37,6 +37,10 @@ public:
     virtual void on_child_started(wd_child_t& child, int monitor, int log) = 0;
     // The process has ended (its link, if any, should go).
     virtual void on_child_exited(wd_child_t& child) = 0;
+    // The process refused its configuration (status 102). True when the
+    // delegate has gone back to one the program ran with, so that it can
+    // be started again at once rather than wait for SIGHUP.
+    virtual bool on_child_refused_config(wd_child_t&) { return false; }
   };
 
   // What to run and how to keep it running: the part of the suite's

@@ -268,7 +268,9 @@ wd_supervisor_t::service_t* wd_supervisor_t::service_of(wd_child_t& child) {
 void wd_supervisor_t::on_child_started(wd_child_t& child, int monitor, int log) {
   if (service_t* service = service_of(child)) return hold_monitor(*service, monitor, log);
   try {
-    clamd_link_ = wd_clamd_link_t::create(io_, monitor, child.pid(), *this, [this] { clamd_.recycle(); });
+    clamd_link_ = wd_clamd_link_t::create(
+        io_, monitor, child.pid(), *this, [this] { clamd_.recycle(); },
+        [this](std::uint32_t revision) { on_clamd_applied(revision); });
     clamd_link_->notify_appinfo();
     if (log >= 0) {
       clamd_log_ = std::make_shared<wd_log_collector_t>(io_, log, child.name(), child.pid());
@@ -308,4 +310,27 @@ void wd_supervisor_t::on_child_exited(wd_child_t& child) {
   // The log collector reads on to the end of the pipe, so the last lines
   // the program wrote are not lost; it goes by itself at end of file.
   clamd_log_.reset();
+}
+
+void wd_supervisor_t::on_clamd_applied(std::uint32_t revision) {
+  // A report for a revision since replaced says nothing about the record now
+  // in force.
+  if (revision != revision_) return;
+  applied_clamd_ = settings_.clamd;
+  applied_revision_ = revision;
+}
+
+bool wd_supervisor_t::on_child_refused_config(wd_child_t& child) {
+  // A valid file the daemon could not put in place (a port in use, a socket
+  // directory missing): the record it last ran with serves on meanwhile.
+  if (&child != &clamd_ || applied_revision_ == 0 ||
+      applied_clamd_.SerializeAsString() == settings_.clamd.SerializeAsString())
+    return false;
+  const std::uint32_t refused = revision_;
+  settings_.clamd = applied_clamd_;
+  if (++revision_ == 0) revision_ = 1;
+  CF_ERROR("Warden: ClamD could not apply configuration revision "
+           << refused << "; going back to the configuration of revision " << applied_revision_
+           << " as revision " << revision_ << " until the next SIGHUP");
+  return true;
 }

@@ -59,6 +59,8 @@ private:
 
   void on_child_started(wd_child_t& child, int monitor, int log) override;
   void on_child_exited(wd_child_t& child) override;
+  bool on_child_refused_config(wd_child_t& child) override;
+  void on_clamd_applied(std::uint32_t revision);
 
   // A scanning service Warden runs, and Warden's end of its monitor
   // socket: nothing is said on it, but the service stops when it closes,
@@ -76,6 +78,10 @@ private:
   const wd_options_t options_;
   wd_settings_t settings_;
   std::uint32_t revision_ = 1;
+  // The daemon's record as it last applied it, and that revision (0: none
+  // yet): what a configuration it cannot apply gives way to.
+  vx::ClamdConfig applied_clamd_;
+  std::uint32_t applied_revision_ = 0;
   std::uint64_t started_at_;  // seconds since the epoch
   std::unique_ptr<wd_run_dir_t> run_dir_;
   boost::asio::signal_set signals_;

@@ -10,7 +10,7 @@ import socket
 
 import pytest
 
-from suite import WARDEN, free_port, run, wait_for
+from suite import WARDEN, clean_env, free_port, run, wait_for
 from wire import App, Error
 
 
@@ -204,6 +204,29 @@ def test_real_daemon_applies_configuration_survives_kill_and_stops(tmp_path, war
     assert not alive(second, group=True)
 
 
+def pong(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+            s.sendall(b"zPING\0")
+            return s.recv(16) == b"PONG\0"
+    except OSError:
+        return False
+
+
+def test_configuration_the_daemon_cannot_apply_gives_way_to_the_last_one_it_did(tmp_path, wardens, clamd_path):
+    port = free_port()
+    w = wardens(tmp_path, config(tmp_path, clamd_path, port))
+    w.wait_log(r"ClamD \(pid \d+\) applied configuration revision 1")
+    with socket.socket() as busy:
+        busy.bind(("127.0.0.1", 0))
+        busy.listen()
+        w.reload(config(tmp_path, clamd_path, busy.getsockname()[1]))
+        w.wait_log(r"ClamD could not apply configuration revision 2; going back to the configuration of revision 1")
+        wait_for(lambda: pong(port), "the endpoint of revision 1 to answer again")
+    w.wait_log(r"ClamD \(pid \d+\) applied configuration revision 3")
+    assert w.stop() == 0
+
+
 def test_bad_files_and_a_busy_run_directory_are_refused(tmp_path, wardens, fake):
     bad = tmp_path / "bad.conf"
     bad.write_text("[ClamD]\nStreamMaxLength = 25 parsecs\n[ClamD.Endpoint.a]\n[Sieve]\n")
@@ -229,6 +252,29 @@ def test_bad_files_and_a_busy_run_directory_are_refused(tmp_path, wardens, fake)
     assert "run directory %s/run is in use by another vemra-warden (pid %d)" % (tmp_path, w.proc.pid) in r.stderr
     assert oct(os.stat(tmp_path / "run").st_mode & 0o777) == "0o700"
     assert w.stop() == 0
+
+
+def test_check_sees_one_socket_however_spelled_and_refuses_what_would_block(tmp_path):
+    d = tmp_path / "d"
+    d.mkdir()
+    (tmp_path / "link").symlink_to(d)
+    conf = tmp_path / "vemra.conf"
+    for second in ("%s//x.sock" % d, "%s/./x.sock" % d, "%s/link/x.sock" % tmp_path):
+        conf.write_text("[ClamD.Endpoint.a]\nClamdSocket = %s/x.sock\n[ClamD.Endpoint.b]\nClamdSocket = %s\n"
+                        % (d, second))
+        r = run([WARDEN, "-c", str(conf), "--check"])
+        assert r.returncode == Error.EC_BAD_CONFIG and "is already used by endpoint 'a'" in r.stderr, second
+
+    # Opening a FIFO would wait for a writer that never comes.
+    os.mkfifo(tmp_path / "fifo.conf")
+    r = run([WARDEN, "-c", str(tmp_path / "fifo.conf"), "--check"])
+    assert r.returncode == Error.EC_BAD_CONFIG and "not a regular file" in r.stderr
+
+    # A user's default run directory is in its private runtime directory,
+    # where no other user can take the name first.
+    as_user = {"user": 65534} if os.geteuid() == 0 else {}
+    r = run([WARDEN, "--check"], env=clean_env(XDG_RUNTIME_DIR=str(tmp_path)), **as_user)
+    assert r.returncode == 0 and "RunDir = %s/vemra\n" % tmp_path in r.stdout, r.stderr
 
 
 @pytest.mark.parametrize("name, app, extra", [
