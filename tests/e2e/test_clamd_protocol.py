@@ -2,6 +2,7 @@
 exact reply bytes for every command that needs no scanning, sessions, the
 read timeout, SHUTDOWN, and a real client, Debian's clamdscan."""
 
+import contextlib
 import datetime
 import os
 import re
@@ -168,7 +169,7 @@ def test_session_error_ends_connection(ep, prefix, sent, reply):
     (b"zIDSESSION\0", b""),
     (b"nIDSESSION\nnPING\n", b"1: PONG\n"),
     (b"zIDSESSION\0zVER", b"1: COMMAND READ TIMED OUT\n"),
-], ids=["nothing", "prefix", "part-word", "session", "session-after-PING", "part-word-in-session"])
+])
 def test_silent_clients_are_let_go(short_ep, sent, reply):
     with short_ep.connect() as s:
         s.sendall(sent)
@@ -176,15 +177,12 @@ def test_silent_clients_are_let_go(short_ep, sent, reply):
 
 
 def test_command_deadline_runs_from_its_first_byte(served):
-    # Each byte comes well within the timeout of the one before; the whole
-    # word takes three times the timeout.
+    # A byte every fifth of the timeout: the whole word takes three times it.
     with served["unix-short"].connect() as s:
-        for b in b"zVERSIONCOMMANDS\0":
-            try:
+        with contextlib.suppress(BrokenPipeError):
+            for b in b"zVERSIONCOMMANDS\0":
                 s.sendall(bytes([b]))
-            except OSError:
-                break
-            time.sleep(SHORT_TIMEOUT_MS / 1000 / 5)
+                time.sleep(SHORT_TIMEOUT_MS / 1000 / 5)
         assert read(s) == b"COMMAND READ TIMED OUT\n"
 
 
