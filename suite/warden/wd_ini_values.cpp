@@ -191,6 +191,14 @@ vx::AnySocket wd_parse_socket(const std::string& text) {
   return socket;
 }
 
+vx::IPSocket wd_parse_listen(const std::string& text) {
+  const bool bare_port = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+  const vx::AnySocket socket = wd_parse_socket(bare_port ? "127.0.0.1:" + text : text);
+  if (!socket.has_ip())
+    throw wd_value_error_t("bad address '" + text + "': use a port, IPv4-address:port or [IPv6-address]:port");
+  return socket.ip();
+}
+
 std::string wd_camel_case(const std::string& field_name) {
   std::string out;
   bool upper = true;

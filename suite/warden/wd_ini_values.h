@@ -35,6 +35,10 @@ const google::protobuf::EnumValueDescriptor& wd_parse_enum(const std::string& te
 vx::Log wd_parse_log(const std::string& text);
 // An absolute Unix-socket path, or IPv4-address:port, or [IPv6-address]:port.
 vx::AnySocket wd_parse_socket(const std::string& text);
+// Where a TCP service of Warden's own listens: IPv4-address:port,
+// [IPv6-address]:port, or a bare port, which means the loopback address so
+// that turning a service on never exposes it by accident.
+vx::IPSocket wd_parse_listen(const std::string& text);
 
 // The configuration key of a field: read_timeout -> ReadTimeout.
 std::string wd_camel_case(const std::string& field_name);

@@ -70,6 +70,7 @@ vx::WardenConfig default_warden(const wd_options_t& options) {
   w.set_restart_delay_max(30 * 1000);
   w.set_status_interval(10 * 60 * 1000);
   w.set_collect_clamd_log(false);
+  w.set_metrics_listen("");
   return w;
 }
 
@@ -143,6 +144,13 @@ void check_file(const wd_ini_reader_t& reader, const vx::ClamdConfig& clamd, con
     issues.push_back(reader.issue(reader.line_of(warden, "restart_delay"), "RestartDelay", "must be at least 100ms"));
   if (warden.has_stop_timeout() && warden.stop_timeout() == 0)
     issues.push_back(reader.issue(reader.line_of(warden, "stop_timeout"), "StopTimeout", "must be more than 0"));
+  if (!warden.metrics_listen().empty()) {
+    try {
+      wd_parse_listen(warden.metrics_listen());
+    } catch (const wd_value_error_t& e) {
+      issues.push_back(reader.issue(reader.line_of(warden, "metrics_listen"), "MetricsListen", e.what()));
+    }
+  }
   // What the services accept; sizes in bytes.
   const struct {
     const char* field;

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <ctime>
 
 #include <boost/asio/error.hpp>
@@ -70,6 +71,7 @@ void wd_supervisor_t::start() {
   CF_NOTICE("Warden: configuration revision " << revision_ << " from " << settings_.source << ", run directory "
                                               << run_dir_->path());
   wait_signal();
+  configure_metrics();
   configure_children();
   arm_status_timer();
 }
@@ -169,6 +171,7 @@ void wd_supervisor_t::reload() {
     CF_NOTICE("Warden: configuration of ClamD unchanged, revision " << revision_);
   }
   if (apps_changed && clamd_link_) clamd_link_->notify_appinfo();
+  configure_metrics();
   configure_children();
   sieve_.child.release();
   courier_.child.release();
@@ -226,6 +229,7 @@ void wd_supervisor_t::finish() {
   stop_timer_.cancel();
   if (clamd_link_) clamd_link_->close();
   if (clamd_log_) clamd_log_->close();
+  if (metrics_server_) metrics_server_->close();
   sieve_.monitor.close(ignored);
   courier_.monitor.close(ignored);
   CF_NOTICE("Warden: stopped");
@@ -259,6 +263,61 @@ std::string wd_supervisor_t::clamd_report() const {
          std::to_string(c.closed);
 }
 
+void wd_supervisor_t::retire_clamd_link() {
+  if (!clamd_link_) return;
+  clamd_opened_before_ += clamd_link_->connections().opened;
+  clamd_closed_before_ += clamd_link_->connections().closed;
+  clamd_link_->close();
+  clamd_link_.reset();
+}
+
+void wd_supervisor_t::configure_metrics() {
+  const std::string& listen = settings_.warden.metrics_listen();
+  if (metrics_server_ && listen == metrics_listen_) return;
+  if (metrics_server_) {
+    metrics_server_->close();
+    metrics_server_.reset();
+    CF_NOTICE("Warden: metrics on " << metrics_listen_ << " no longer served");
+  }
+  metrics_listen_ = listen;
+  if (listen.empty()) return;
+  try {
+    // Checked when the file was read; the text is known to be good.
+    const vx::IPSocket at = wd_parse_listen(listen);
+    const boost::asio::ip::tcp::endpoint endpoint(boost::asio::ip::make_address(at.address()),
+                                                  static_cast<unsigned short>(at.port()));
+    auto server = std::make_shared<wd_metrics_server_t>(io_, [this] { return wd_metrics_text(metrics()); });
+    server->start(endpoint);
+    metrics_server_ = std::move(server);
+    vx::AnySocket shown;
+    *shown.mutable_ip() = at;
+    CF_NOTICE("Warden: metrics served on http://" << wd_socket_text(shown) << "/metrics");
+  } catch (const std::exception& e) {
+    // Monitoring is not worth stopping the suite for; SIGHUP tries again.
+    CF_ERROR("Warden: metrics on " << listen << ": " << exception_text(e) << "; not served");
+  }
+}
+
+wd_metrics_t wd_supervisor_t::metrics() const {
+  wd_metrics_t m;
+  for (const wd_child_t* child : {&clamd_, &sieve_.child, &courier_.child}) {
+    std::string name = child->name();
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    m.programs.push_back({name, !child->is_down(), child->starts() > 0 ? child->starts() - 1u : 0u});
+  }
+  m.revision = revision_;
+  m.connections_opened = clamd_opened_before_;
+  m.connections_closed = clamd_closed_before_;
+  if (clamd_link_) {
+    m.applied_revision = clamd_link_->applied_revision();
+    m.connections_open = clamd_link_->connections().now;
+    m.connections_opened += clamd_link_->connections().opened;
+    m.connections_closed += clamd_link_->connections().closed;
+  }
+  m.start_time = started_at_;
+  return m;
+}
+
 wd_supervisor_t::service_t* wd_supervisor_t::service_of(wd_child_t& child) {
   if (&child == &sieve_.child) return &sieve_;
   if (&child == &courier_.child) return &courier_;
@@ -268,6 +327,7 @@ wd_supervisor_t::service_t* wd_supervisor_t::service_of(wd_child_t& child) {
 void wd_supervisor_t::on_child_started(wd_child_t& child, int monitor, int log) {
   if (service_t* service = service_of(child)) return hold_monitor(*service, monitor, log);
   try {
+    retire_clamd_link();
     clamd_link_ = wd_clamd_link_t::create(
         io_, monitor, child.pid(), *this, [this] { clamd_.recycle(); },
         [this](std::uint32_t revision) { on_clamd_applied(revision); });
@@ -305,8 +365,7 @@ void wd_supervisor_t::on_child_exited(wd_child_t& child) {
     service->monitor.close(ignored);
     return;
   }
-  if (clamd_link_) clamd_link_->close();
-  clamd_link_.reset();
+  retire_clamd_link();
   // The log collector reads on to the end of the pipe, so the last lines
   // the program wrote are not lost; it goes by itself at end of file.
   clamd_log_.reset();

@@ -12,6 +12,8 @@
 #include "wd_child.h"
 #include "wd_clamd_link.h"
 #include "wd_log_collector.h"
+#include "wd_metrics.h"
+#include "wd_metrics_server.h"
 #include "wd_run_dir.h"
 #include "wd_settings.h"
 
@@ -39,6 +41,8 @@ public:
   void shutdown();
   // Logs the status line at the given level.
   void log_status(cf_log_t::level_t level) const;
+  // What the metrics endpoint shows now.
+  wd_metrics_t metrics() const;
 
   const wd_settings_t& settings() const override { return settings_; }
   std::uint32_t revision() const override { return revision_; }
@@ -50,6 +54,11 @@ private:
   void reap();
   void configure_children();
   void arm_status_timer();
+  // Serves the metrics where [Warden] MetricsListen says, or stops.
+  void configure_metrics();
+  // Keeps the sums of a daemon process's connection counts when its link
+  // goes, so that the totals only grow.
+  void retire_clamd_link();
   void on_stop_timer(const boost::system::error_code& ec);
   void finish_when_down();
   bool all_down() const { return sieve_.child.is_down() && courier_.child.is_down() && clamd_.is_down(); }
@@ -92,6 +101,10 @@ private:
   wd_child_t clamd_;
   std::shared_ptr<wd_clamd_link_t> clamd_link_;
   std::shared_ptr<wd_log_collector_t> clamd_log_;
+  std::uint64_t clamd_opened_before_ = 0;  // by daemon processes gone
+  std::uint64_t clamd_closed_before_ = 0;
+  std::shared_ptr<wd_metrics_server_t> metrics_server_;
+  std::string metrics_listen_;  // where metrics_server_ listens
   bool stopping_ = false;
   bool killed_ = false;
   bool finished_ = false;

@@ -77,6 +77,13 @@ def free_port():
         return s.getsockname()[1]
 
 
+def listens(path):
+    """Whether something accepts connections on the Unix socket path (a
+    file left by a killed program does not)."""
+    with socket.socket(socket.AF_UNIX) as s:
+        return s.connect_ex(path) == 0
+
+
 def nofile(limit):
     """A preexec_fn that sets the child's descriptor limit."""
     return lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (limit, limit))
@@ -424,22 +431,29 @@ class Suite:
     private directory (Unix socket paths are limited to 107 bytes), and
     FILES to scan."""
 
-    def __init__(self, sieve="yes", courier="yes", warden=""):
+    def __init__(self, sieve="yes", courier="yes", warden="", tcp_port=None):
         self.dir = tempfile.mkdtemp(prefix="vp", dir="/tmp")
         self.run = os.path.join(self.dir, "run")
         self.sock = os.path.join(self.run, "clamd.sock")
         ep = Endpoint("local", path=self.sock)
         self.connect, self.ask = ep.connect, ep.ask
         write_files(self.path(""), FILES)
-        self.warden = Warden(
-            pathlib.Path(self.dir),
-            "[Warden]\nRunDir = %s\nStatusInterval = off\nSieveEnabled = %s\nCourierEnabled = %s\n%s\n"
-            "[ClamD]\nDetectJokes = yes\n[ClamD.Endpoint.local]\nClamdSocket = %s\n"
-            % (self.run, sieve, courier, warden, self.sock))
+        self.config = ("[Warden]\nRunDir = %s\nStatusInterval = off\nSieveEnabled = %s\nCourierEnabled = %s\n%s\n"
+                       "[ClamD]\nDetectJokes = yes\n[ClamD.Endpoint.local]\nClamdSocket = %s\n"
+                       % (self.run, sieve, courier, warden, self.sock))
+        if tcp_port:
+            self.config += "[ClamD.Endpoint.tcp]\nClamdSocket = 127.0.0.1:%d\n" % tcp_port
+        self.services = [name for name, on in (("sieve", sieve), ("courier", courier)) if on == "yes"]
+        self.start()
+
+    def start(self):
+        """Starts vemra-warden (again, after it was killed) and waits until
+        the daemon and the services serve."""
+        self.warden = Warden(pathlib.Path(self.dir), self.config)
         self.warden.wait_log(re.escape("Server on %s (local) started" % self.sock))
-        if sieve == "yes":
-            # The daemon connects to Sieve on its first path scan.
-            wait_for(lambda: os.path.exists(os.path.join(self.run, "sieve.sock")), "vemra-sieve to listen")
+        for name in self.services:
+            # The daemon connects to a service on the first scan that needs it.
+            wait_for(lambda: listens(os.path.join(self.run, name + ".sock")), "vemra-%s to listen" % name)
 
     def path(self, name):
         return os.path.join(self.dir, "files", name)

@@ -97,6 +97,7 @@ std::string parsed(const std::string& kind, const std::string& text) {
     if (kind == "port") return std::to_string(wd_parse_count(text, 65535));
     if (kind == "switch") return wd_parse_switch(text) ? "on" : "off";
     if (kind == "level") return wd_parse_enum(text, *vx::LogLevel_descriptor()).name();
+    if (kind == "listen") return wd_parse_listen(text).ShortDebugString();
     if (kind == "log") return wd_parse_log(text).ShortDebugString() + " = " + wd_log_text(wd_parse_log(text));
     return wd_parse_socket(text).ShortDebugString() + " = " + wd_socket_text(wd_parse_socket(text));
   } catch (const wd_value_error_t& e) {
@@ -156,6 +157,11 @@ TEST(IniValues, EveryKindOfValueAndWhyOneIsRefused) {
        "! bad log destination 'clamd.log': use Stderr, Syslog, Syslog:<facility>, Auto or an absolute file path"},
       {"log", "Stderr:x",
        "! bad log destination 'Stderr:x': use Stderr, Syslog, Syslog:<facility>, Auto or an absolute file path"},
+      {"listen", "9101", "address: \"127.0.0.1\" port: 9101"},
+      {"listen", "0.0.0.0:9101", "address: \"0.0.0.0\" port: 9101"},
+      {"listen", "[::]:9101", "address: \"::\" port: 9101"},
+      {"listen", "/run/m.sock", "! bad address '/run/m.sock': use a port, IPv4-address:port or [IPv6-address]:port"},
+      {"listen", "0", "! bad port '0' in '127.0.0.1:0': use a number from 1 to 65535"},
       {"socket", "/run/x.sock", "local: \"/run/x.sock\" = /run/x.sock"},
       {"socket", "10.0.0.1:3310", "ip { address: \"10.0.0.1\" port: 3310 } = 10.0.0.1:3310"},
       // Addresses are kept in their canonical form, so duplicates can be told.

@@ -1,0 +1,106 @@
+"""vemra-warden's metrics endpoint as a scraper sees it: counters that move
+by exactly what happened, requests it refuses, and nothing listening when
+it is not configured."""
+
+import os
+import re
+import signal
+import socket
+
+import pytest
+
+from suite import Suite, free_port, wait_for
+from wire import DEADLINE
+
+
+def listening_tcp(pid):
+    """The TCP ports the process listens on."""
+    inodes = set()
+    for fd in os.listdir("/proc/%d/fd" % pid):
+        target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+        if target.startswith("socket:["):
+            inodes.add(target[8:-1])
+    ports = set()
+    for table in ("tcp", "tcp6"):
+        with open("/proc/net/" + table) as f:
+            for row in f.read().splitlines()[1:]:
+                cols = row.split()
+                if cols[3] == "0A" and cols[9] in inodes:  # LISTEN
+                    ports.add(int(cols[1].rsplit(":", 1)[1], 16))
+    return ports
+
+
+def http(port, request):
+    """All the server sends back until it closes; a request it did not read
+    to the end makes the close a reset, which may follow the reply."""
+    with socket.create_connection(("127.0.0.1", port), timeout=DEADLINE) as s:
+        s.sendall(request)
+        reply = b""
+        try:
+            for chunk in iter(lambda: s.recv(65536), b""):
+                reply += chunk
+        except ConnectionResetError:
+            assert reply, "reset without a reply"
+        return reply
+
+
+def scrape(port):
+    reply = http(port, b"GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n").decode()
+    head, _, body = reply.partition("\r\n\r\n")
+    assert head.startswith("HTTP/1.1 200 ") and "text/plain; version=0.0.4" in head, head
+    return {m[1]: int(m[2]) for m in re.finditer(r"^(\w+(?:\{[^}]*\})?) (\d+)$", body, re.M)}
+
+
+@pytest.fixture
+def suite():
+    port = free_port()
+    s = Suite(warden="MetricsListen = %d\nRestartDelay = 100ms" % port)
+    s.metrics_port = port
+    yield s
+    s.close()
+
+
+def test_counters_follow_connections_and_restarts(suite):
+    port = suite.metrics_port
+    assert listening_tcp(suite.warden.proc.pid) == {port}
+    before = wait_for(lambda: (lambda m: m["vemra_clamd_config_revision_applied"] == 1 and m)(scrape(port)),
+                      "the daemon to report its revision")
+    assert [before['vemra_program_up{program="%s"}' % p] for p in ("clamd", "sieve", "courier")] == [1, 1, 1]
+
+    clients = [suite.connect() for _ in range(3)]
+    opened, closed = before["vemra_clamd_connections_opened_total"] + 3, before["vemra_clamd_connections_closed_total"]
+    m = wait_for(lambda: (lambda m: m["vemra_clamd_connections"] == 3 and m)(scrape(port)), "3 connections")
+    assert (m["vemra_clamd_connections_opened_total"], m["vemra_clamd_connections_closed_total"]) == (opened, closed)
+    for c in clients:
+        c.close()
+    m = wait_for(lambda: (lambda m: m["vemra_clamd_connections_closed_total"] == closed + 3 and m)(scrape(port)),
+                 "3 connections closed")
+    assert (m["vemra_clamd_connections"], m["vemra_clamd_connections_opened_total"]) == (0, opened)
+
+    os.kill(suite.pid_of("ClamD"), signal.SIGKILL)
+    m = wait_for(lambda: (lambda m: m['vemra_program_restarts_total{program="clamd"}'] == 1 and
+                          m["vemra_clamd_config_revision_applied"] == 1 and m)(scrape(port)), "the daemon's restart")
+    # The totals carry over the daemon's processes; only the daemon restarted.
+    assert (m["vemra_clamd_connections_opened_total"], m["vemra_clamd_connections_closed_total"]) == (opened, closed + 3)
+    assert [m['vemra_program_restarts_total{program="%s"}' % p] for p in ("sieve", "courier")] == [0, 0]
+    assert m["vemra_config_revision"] == 1
+
+
+@pytest.mark.parametrize("request_, status", [
+    (b"NOT HTTP\r\n\r\n", 400),
+    (b"GET /metrics HTTP/1.1\r\nX: " + b"a" * 9000 + b"\r\n\r\n", 400),
+    (b"GET /metrics HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", 400),
+    (b"POST /metrics HTTP/1.1\r\nConnection: close\r\n\r\n", 405),
+    (b"GET / HTTP/1.1\r\nConnection: close\r\n\r\n", 404),
+])
+def test_refused_requests_leave_the_endpoint_serving(suite, request_, status):
+    assert http(suite.metrics_port, request_).startswith(b"HTTP/1.1 %d " % status)
+    assert scrape(suite.metrics_port)["vemra_config_revision"] == 1
+
+
+def test_nothing_listens_without_the_key():
+    s = Suite(sieve="no", courier="no")
+    try:
+        assert listening_tcp(s.warden.proc.pid) == set()
+    finally:
+        s.close()
