@@ -34,7 +34,7 @@ cl_inventory_t::~cl_inventory_t() {
   // still running, some held by what the members below own (a Courier job's
   // handler, a wait for Courier's window) and ready to report to them as
   // they go. Stopped, they let go of all of it now.
-  if (!stop_fired_) on_stop_();
+  if (!stop_fired_) fire_stop();
   // Connections kept alive only by pending handlers report to the members
   // below when they go; let them go while those members still exist.
   io_context_.drop_pending();
@@ -78,7 +78,18 @@ void cl_inventory_t::on_sigterm(const boost::system::error_code& ec) {
   if (ec == boost::asio::error::operation_aborted) return;
   if (ec) throw cf_system_error_t(ec, "SIGTERM");
   CF_NOTICE("Termination signal received, exiting...");
+  fire_stop();
+  throw vx::EC_APP_TERMINATED;
+}
+
+void cl_inventory_t::fire_stop() {
   stop_fired_ = true;
   on_stop_();
-  throw vx::EC_APP_TERMINATED;
+  // Each listener leaves the list before it is told: stopping may be the
+  // end of it.
+  while (!stop_listeners_.empty()) {
+    cl_stop_listener_t& listener = stop_listeners_.front();
+    stop_listeners_.pop_front();
+    listener.on_process_stop();
+  }
 }

@@ -4,12 +4,14 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/intrusive/list.hpp>
 #include <boost/signals2/dummy_mutex.hpp>
 #include <boost/signals2/signal.hpp>
 #include <boost/signals2/signal_type.hpp>
 #include <boost/system/error_code.hpp>
 
 #include "event_loop.h"
+#include "stop_listener.h"
 
 namespace vx {
 class ClamdConfig;
@@ -51,6 +53,8 @@ public:
   // Fired once: when the process is told to terminate, or else as the
   // application object goes.
   stop_signal_t& on_stop() { return on_stop_; }
+  // Lists listener to be called when on_stop fires, after its slots.
+  void add_stop_listener(cl_stop_listener_t& listener) { stop_listeners_.push_back(listener); }
 
   // Applies a configuration: log level and sink, settings, the data-scanning
   // connection, endpoints. A failure is logged and ends the process with
@@ -63,7 +67,13 @@ private:
   void wait_sigterm();
   void on_sigterm(const boost::system::error_code& ec);
 
+  // Fires on_stop_, then tells and forgets each stop listener.
+  void fire_stop();
+
   stop_signal_t on_stop_;
+  // Before io_context_: clients its pending handlers hold leave this list
+  // as they are destroyed with them.
+  boost::intrusive::list<cl_stop_listener_t, boost::intrusive::constant_time_size<false>> stop_listeners_;
   // on_stop_ has run: it runs once, on SIGTERM or else at destruction.
   bool stop_fired_ = false;
   cl_event_loop_t io_context_;

@@ -1,10 +1,8 @@
 #include "clamd_connection.h"
 
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
@@ -69,9 +67,30 @@ void cl_clamd_connection_t::post(step_t step) {
   // A stop can come between posting and running (a service failing under
   // a session): the step must not start the next command's work, such as a
   // data job nobody would ever finish, on a closed connection.
-  boost::asio::post(inventory_.io_context(), [holder, step] {
-    if (holder->socket_->is_open()) (holder.get()->*step)();
-  });
+  boost::asio::post(inventory_.io_context(), [holder, step] { holder->serve(step); });
+}
+
+void cl_clamd_connection_t::continue_with(step_t step) {
+  if (serving_)
+    next_step_ = step;
+  else
+    post(step);
+}
+
+void cl_clamd_connection_t::serve(step_t step) {
+  // Commands a client pipelined are served here one after the other rather
+  // than one per event-loop turn: the replies of all but the first then
+  // queue behind the first write and leave together in the next one.
+  serving_ = true;
+  next_step_ = step;
+  while (next_step_ && socket_->is_open()) {
+    const step_t current = next_step_;
+    next_step_ = nullptr;
+    (this->*current)();
+  }
+  next_step_ = nullptr;
+  serving_ = false;
+  read_this_turn_ = false;
 }
 
 void cl_clamd_connection_t::start_read_timer(timed_t what) {
@@ -132,36 +151,43 @@ cl_clamd_connection_t::receive_t cl_clamd_connection_t::fail(const boost::system
 
 cl_clamd_connection_t::receive_t cl_clamd_connection_t::receive() {
   if (!socket_ || !socket_->is_open()) return ended;
-  boost::system::error_code ec;
-  std::size_t n = socket_->available(ec);
-  if (ec) return fail(ec);
-  if (n == 0) {
-    // Readable with nothing counted is the client's close, or a wakeup
-    // whose bytes an earlier receive already took: only a read can tell.
-    char probe;
-    const ssize_t peeked = ::recv(socket_->native_handle(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-    const int error = errno;
-    if (peeked == 0) return fail(boost::asio::error::eof);
-    if (peeked < 0 && (error == EAGAIN || error == EWOULDBLOCK)) return nothing_yet;
-    if (peeked < 0) return fail(boost::system::error_code(error, boost::system::system_category()));
-    n = 1;
-  }
-  n = std::min(n, receive_allowance());
-  CONN_DEBUG(n << " bytes in socket , buffer has: " << input_size());
   // Consumed bytes go only now, once per read: erasing them command by
   // command would move a pipelined session's remaining input again for
   // every command it holds.
   input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(input_head_));
   input_head_ = 0;
-  const std::size_t old = input_.size();
-  input_.resize(old + n);
-  const cl_clamd_received_t got = cl_clamd_receive(socket_->native_handle(), input_.data() + old, n);
-  input_.resize(old + got.bytes);
-  if (got.error) return fail(got.error);
-  const int before = received_fd_;
-  if (const auto refusal = cl_clamd_hold_fd(got, received_fd_)) return fail(refusal);
-  if (received_fd_ != before) CF_DEBUG("received fd: " << received_fd_);
-  return received;
+  // Straight to recvmsg, asking nothing first: a read that finds nothing
+  // says so (EAGAIN) at the price an up-front count of the bytes would cost
+  // on every read. Taken through a scratch buffer so that input_ grows only
+  // by what came, never by the whole allowance.
+  static thread_local char scratch[max_receive];
+  std::size_t allowance = receive_allowance();
+  receive_t result = nothing_yet;
+  drained_ = false;
+  read_this_turn_ = true;
+  while (allowance > 0) {
+    const std::size_t want = std::min(allowance, sizeof scratch);
+    const cl_clamd_received_t got = cl_clamd_receive(socket_->native_handle(), scratch, want);
+    if (got.error == boost::asio::error::would_block) {
+      drained_ = true;
+      return result;
+    }
+    if (got.error) return fail(got.error);
+    if (got.bytes == 0 && got.fds.empty()) return fail(boost::asio::error::eof);
+    CONN_DEBUG(got.bytes << " bytes received, buffer has: " << input_size());
+    input_.insert(input_.end(), scratch, scratch + got.bytes);
+    const int before = received_fd_;
+    if (const auto refusal = cl_clamd_hold_fd(got, received_fd_)) return fail(refusal);
+    if (received_fd_ != before) CF_DEBUG("received fd: " << received_fd_);
+    result = received;
+    // A short read emptied the socket; a full one may have left more, which
+    // the allowance lets us take now rather than after another wakeup.
+    if (received_fd_ != before) break;
+    drained_ = got.bytes < want;
+    if (drained_) break;
+    allowance -= got.bytes;
+  }
+  return result;
 }
 
 std::size_t cl_clamd_connection_t::receive_allowance() const {
@@ -243,13 +269,13 @@ void cl_clamd_connection_t::apply_state(cl_clamd_state_t state) {
     case cl_clamd_state_t::next_command:
       ++request_id_;
       has_arguments_ = false;
-      post(&cl_clamd_connection_t::read_command);
+      continue_with(&cl_clamd_connection_t::read_command);
       break;
     case cl_clamd_state_t::arguments:
-      post(&cl_clamd_connection_t::read_arguments);
+      continue_with(&cl_clamd_connection_t::read_arguments);
       break;
     case cl_clamd_state_t::block:
-      post(&cl_clamd_connection_t::read_block);
+      continue_with(&cl_clamd_connection_t::read_block);
       break;
     default:
       break;
@@ -292,13 +318,28 @@ void cl_clamd_connection_t::need_more(step_t step) {
 }
 
 void cl_clamd_connection_t::receive_then(step_t step, const char* what) {
+  // What the client sends after an emptying read is usually an answer to
+  // our replies, not there yet: waiting at once saves a read that would
+  // only find nothing. The wait reports bytes already there as readable,
+  // on a later turn: one read per turn keeps a client whose socket stays
+  // full from holding up everyone else.
+  if (drained_ || read_this_turn_) return wait_readable(step, what);
+  switch (receive()) {
+    case received: return continue_with(step);
+    case nothing_yet: return wait_readable(step, what);
+    case ended: return;
+  }
+}
+
+void cl_clamd_connection_t::wait_readable(step_t step, const char* what) {
   if (!socket_->is_open()) return;
   auto holder = self();
   socket_->async_wait_readable([holder, step, what](const boost::system::error_code& ec) {
     if (holder->handled(ec, what)) return;
+    // A wakeup whose bytes an earlier read already took finds nothing.
     switch (holder->receive()) {
-      case received: return (holder.get()->*step)();
-      case nothing_yet: return holder->receive_then(step, what);
+      case received: return holder->serve(step);
+      case nothing_yet: return holder->wait_readable(step, what);
       case ended: return;
     }
   });

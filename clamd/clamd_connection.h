@@ -89,7 +89,12 @@ private:
   // A step of reading, run again once more bytes have arrived.
   typedef void (cl_clamd_connection_t::*step_t)();
 
+  // Runs step on a later turn of the event loop.
   void post(step_t step);
+  // Runs step after the current one when serving, on a later turn if not.
+  void continue_with(step_t step);
+  // Runs step and the steps it leads to until one has to wait.
+  void serve(step_t step);
   // What the read timer is bounding when it fires.
   enum timed_t {
     command_read,  // the client owes us a command: told so, then dropped
@@ -121,9 +126,10 @@ private:
   // More bytes for step, unless a passed descriptor no command took is
   // held: then the client is told so and the connection winds down.
   void need_more(step_t step);
-  // Waits until readable, receives, runs step; what names the wait in the
-  // error line.
+  // Receives, then runs step; waits first when nothing is there. what
+  // names the wait in the error line.
   void receive_then(step_t step, const char* what);
+  void wait_readable(step_t step, const char* what);
   void watch();
   void flush();
   void on_write(const boost::system::error_code& ec);
@@ -143,6 +149,13 @@ private:
   // From the first byte of a command until it has been read whole.
   bool command_started_ = false;
   bool command_read_paused_ = false;
+  bool serving_ = false;
+  // The last receive left the socket empty.
+  bool drained_ = false;
+  // A receive ran in this turn of the event loop.
+  bool read_this_turn_ = false;
+  // The step serve runs next, if any.
+  step_t next_step_ = nullptr;
   // The client broke the protocol: stop once the replies are out, whatever
   // work is still outstanding.
   bool end_after_output_ = false;

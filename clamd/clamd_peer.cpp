@@ -42,10 +42,11 @@ constexpr cl_clamd_peer_t::command_t cl_clamd_peer_t::commands[] = {
 };
 
 std::shared_ptr<cl_clamd_peer_t> cl_clamd_peer_t::create(cl_inventory_t& inventory, const std::string& endpoint_tag) {
-  return std::shared_ptr<cl_clamd_peer_t>(new cl_clamd_peer_t(inventory, endpoint_tag));
+  // One allocation for the peer and its reference counts.
+  return std::make_shared<cl_clamd_peer_t>(create_key_t(), inventory, endpoint_tag);
 }
 
-cl_clamd_peer_t::cl_clamd_peer_t(cl_inventory_t& inventory, const std::string& endpoint_tag)
+cl_clamd_peer_t::cl_clamd_peer_t(create_key_t, cl_inventory_t& inventory, const std::string& endpoint_tag)
     : cl_clamd_connection_t(inventory, endpoint_tag),
       stream_max_length_(inventory.config().stream_max_length(endpoint_tag)) {
   PEER_DEBUG("created");
@@ -59,10 +60,7 @@ cl_clamd_peer_t::~cl_clamd_peer_t() {
 
 void cl_clamd_peer_t::start(std::shared_ptr<cl_clamd_socket_t> socket) {
   cl_clamd_connection_t::start(std::move(socket));
-  std::weak_ptr<cl_clamd_peer_t> weak = shared_from_this();
-  stop_subscription_ = inventory_.on_stop().connect([weak] {
-    if (auto peer = weak.lock()) peer->shutting_down();
-  });
+  inventory_.add_stop_listener(*this);
 }
 
 namespace {
@@ -234,7 +232,7 @@ void cl_clamd_peer_t::stop() {
   stop_courier_work();
 }
 
-void cl_clamd_peer_t::shutting_down() {
+void cl_clamd_peer_t::on_process_stop() {
   PEER_DEBUG("shutting down...");
   stop();
 }

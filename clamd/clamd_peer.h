@@ -11,6 +11,7 @@
 
 #include "clamd_connection.h"
 #include "scan_result_lines.h"
+#include "stop_listener.h"
 
 namespace vx {
 class ScanReport;
@@ -27,10 +28,18 @@ class ScanOptions;
 
 // The clamd protocol of one client: the command table, IDSESSION sessions,
 // the replies that need no scanning, and what ends the connection.
-class cl_clamd_peer_t : public cl_clamd_connection_t, public std::enable_shared_from_this<cl_clamd_peer_t> {
+class cl_clamd_peer_t : public cl_clamd_connection_t,
+                        public cl_stop_listener_t,
+                        public std::enable_shared_from_this<cl_clamd_peer_t> {
+  // Only create makes peers; the constructor is public for make_shared.
+  struct create_key_t {
+    explicit create_key_t() = default;
+  };
+
 public:
   // Creates the peer of one accepted client of the endpoint with this tag.
   static std::shared_ptr<cl_clamd_peer_t> create(cl_inventory_t& inventory, const std::string& endpoint_tag);
+  cl_clamd_peer_t(create_key_t, cl_inventory_t& inventory, const std::string& endpoint_tag);
   ~cl_clamd_peer_t() override;
 
   // Starts serving the accepted socket and subscribes to the daemon's stop.
@@ -45,6 +54,7 @@ protected:
   std::shared_ptr<cl_clamd_connection_t> self() override { return shared_from_this(); }
   void stop() override;
   bool has_jobs() override;
+  void on_process_stop() override;
 
 private:
   typedef cl_clamd_state_t (cl_clamd_peer_t::*handler_t)();
@@ -53,8 +63,6 @@ private:
     handler_t handler;
   };
   static const command_t commands[];
-
-  cl_clamd_peer_t(cl_inventory_t& inventory, const std::string& endpoint_tag);
 
   bool prefixed() const { return terminator_ != unprefixed; }
   cl_clamd_state_t reject();
@@ -120,10 +128,8 @@ private:
   cl_clamd_state_t on_stats();
   cl_clamd_state_t on_version();
   cl_clamd_state_t on_versioncommands();
-  void shutting_down();
 
   std::uint32_t stream_max_length_;
-  boost::signals2::scoped_connection stop_subscription_;
   std::shared_ptr<cl_sieve_connection_t> sieve_;
   boost::signals2::scoped_connection sieve_failure_subscription_;
   boost::signals2::scoped_connection sieve_idle_subscription_;

@@ -228,6 +228,31 @@ TEST(Connection, RepliesQueuedDuringAWriteLeaveTogetherInOrder) {
   EXPECT_EQ(2, h.socket->writes);
 }
 
+TEST(Connection, PipelinedRepliesReachASlowReaderInOrder) {
+  // Commands served back to back queue their replies behind a write the
+  // small send buffer keeps in flight; read a little at a time, every reply
+  // still comes once, numbered, in order, with its terminator.
+  harness_t h;
+  h.socket->socket().set_option(boost::asio::socket_base::send_buffer_size(4096));
+  std::make_shared<echo_connection_t>(h)->start(h.socket);
+  std::string commands = "zSESSION"s + '\0', expected = "cmd=SESSION"s + '\0', got;
+  for (int i = 1; i <= 3000; ++i) {
+    commands += i % 2 ? "zPING"s + '\0' : "nPING\n";
+    expected += std::to_string(i) + ": cmd=PING" + (i % 2 ? '\0' : '\n');
+  }
+  std::size_t sent = 0;
+  for (int turn = 0; got.size() < expected.size() && turn < 100000; ++turn) {
+    const ssize_t n = ::send(h.client, commands.data() + sent, std::min<std::size_t>(commands.size() - sent, 1000),
+                             MSG_DONTWAIT | MSG_NOSIGNAL);
+    sent += std::size_t(std::max<ssize_t>(0, n));
+    run_ready(h.io());
+    char buffer[64];
+    const ssize_t r = ::recv(h.client, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (r > 0) got.append(buffer, std::size_t(r));
+  }
+  EXPECT_EQ(expected, got);
+}
+
 TEST(Connection, ClientThatNeverReadsRepliesIsPaused) {
   // Once a session's replies back up, the daemon stops taking commands, so
   // the client's sends block instead of our reply queue growing.
