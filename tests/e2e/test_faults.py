@@ -53,14 +53,10 @@ def fds(pid):
     return len(os.listdir("/proc/%d/fd" % pid))
 
 
-def stat_fields(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        return f.read().rsplit(")", 1)[1].split()
-
-
 def cpu_seconds(pid):
-    """User and system time, from the fields after the command name."""
-    return sum(map(int, stat_fields(pid)[11:13])) / os.sysconf("SC_CLK_TCK")
+    """User and system time, counted in the fields after the command name."""
+    with open("/proc/%d/stat" % pid) as f:
+        return sum(map(int, f.read().rsplit(")", 1)[1].split()[11:13])) / os.sysconf("SC_CLK_TCK")
 
 
 def rss(pid):
@@ -69,12 +65,12 @@ def rss(pid):
 
 
 def open_connections(s):
-    """Connections the daemon counts as open in its last report, as Warden's status line shows it."""
-    pattern = r"opened (\d+), closed (\d+)"
-    seen = len(re.findall(pattern, s.warden.log()))
+    """Connections the daemon counts as open in its last report, as
+    Warden's status line shows it; None before its first report."""
+    seen = s.warden.log().count("Warden: status:")
     s.warden.proc.send_signal(signal.SIGUSR1)
-    m = s.warden.wait_log(pattern, seen + 1)
-    return int(m.group(1)) - int(m.group(2))
+    m = re.search(r"opened (\d+), closed (\d+)", s.warden.wait_log("Warden: status:", seen + 1).string)
+    return m and int(m.group(1)) - int(m.group(2))
 
 
 class Load:
@@ -213,6 +209,7 @@ def test_descriptors_exhausted(suites, rng):
     s = suites(out_of_descriptors=True)
     clamd = s.pid_of("ClamD")
     assert correct(s, rng, clients=2, kinds=DATA)
+    wait_for(lambda: open_connections(s) == 0, "the first clients to be gone")
     limits, before = resource.prlimit(clamd, resource.RLIMIT_NOFILE), fds(clamd)
     # Room for one client and nothing it passes: the others wait in the
     # backlog, and every FILDES is refused.
