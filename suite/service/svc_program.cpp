@@ -80,6 +80,9 @@ int serve(const svc_program_t& program, const settings_t& settings) {
   listener->start();
   // A client gone away must cost a failed write, not our life.
   signal(SIGPIPE, SIG_IGN);
+  // A full disk or a file size limit must fail the one write that hit it
+  // (EFBIG, answered as that job's error), not end every job in flight.
+  signal(SIGXFSZ, SIG_IGN);
   CF_NOTICE(program.display << " " << VEMRA_VERSION << " serving " << settings.socket << " with "
                             << settings.threads << " scan thread" << (settings.threads == 1 ? "" : "s")
                             << (program.describe ? program.describe() : std::string()));

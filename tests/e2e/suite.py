@@ -458,11 +458,12 @@ class Suite:
     def path(self, name):
         return os.path.join(self.dir, "files", name)
 
-    def pid_of(self, program):
-        return int(self.warden.wait_log(r"started %s \(.*\), pid (\d+)" % program).group(1))
+    def pid_of(self, program, start=1):
+        """The process id of its start-th run."""
+        return int(self.warden.wait_log(r"started %s \(.*\), pid (\d+)" % program, start).group(1))
 
-    def close(self):
+    def close(self, out_of_descriptors=False):
         self.warden.cleanup()
-        report = sanitizer_report(self.warden.log())
+        report = sanitizer_report(self.warden.log(), out_of_descriptors)
         shutil.rmtree(self.dir, ignore_errors=True)
         assert not report, report
