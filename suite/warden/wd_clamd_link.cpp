@@ -9,8 +9,10 @@
 
 std::shared_ptr<wd_clamd_link_t> wd_clamd_link_t::create(boost::asio::io_context& io, int fd, pid_t pid,
                                                          const wd_config_source_t& source,
-                                                         std::function<void()> broken) {
+                                                         std::function<void()> broken,
+                                                         std::function<void(std::uint32_t)> applied) {
   std::shared_ptr<wd_clamd_link_t> link(new wd_clamd_link_t(pid, source, std::move(broken)));
+  link->applied_ = std::move(applied);
   link->socket_ = std::make_shared<socket_t>(io);
   boost::system::error_code ec;
   link->socket_->assign(boost::asio::local::stream_protocol(), fd, ec);
@@ -69,6 +71,7 @@ void wd_clamd_link_t::dispatch(const vx::Clamd2WardenMessage& message) {
     case vx::Clamd2WardenMessage::MY_INFO_NOTIFICATION:
       applied_revision_ = message.config_revision();
       CF_NOTICE("Warden: ClamD (pid " << pid_ << ") applied configuration revision " << applied_revision_);
+      if (applied_) applied_(applied_revision_);
       return;
     case vx::Clamd2WardenMessage::MY_STAT_NOTIFICATION:
       if (message.has_stat()) {

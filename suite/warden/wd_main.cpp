@@ -119,6 +119,17 @@ int run(command_t command) {
   if (!command.clamd_conf.empty()) return import_clamd_conf(command.clamd_conf);
   command.options.self_exe = self_exe();
   command.options.uid = geteuid();
+  // Several directories are separated by ':'; the first is the service's.
+  if (const char* dirs = getenv("RUNTIME_DIRECTORY")) {
+    const std::string all = dirs;
+    command.options.runtime_dir = all.substr(0, all.find(':'));
+  }
+  // Taken from the environment, so that the programs Warden starts cannot
+  // speak for it.
+  if (const char* notify = getenv("NOTIFY_SOCKET")) {
+    command.options.notify_socket = notify;
+    unsetenv("NOTIFY_SOCKET");
+  }
   try {
     wd_settings_t settings = wd_load_settings(command.options);
     if (command.check) {

@@ -52,9 +52,11 @@ vx::ClamdConfig default_clamd() {
   return c;
 }
 
-vx::WardenConfig default_warden(uid_t uid) {
+vx::WardenConfig default_warden(const wd_options_t& options) {
   vx::WardenConfig w;
-  w.set_run_dir(wd_default_run_dir(uid));
+  // A service manager that made a directory for the service means it for
+  // the service's sockets.
+  w.set_run_dir(options.runtime_dir.empty() ? wd_default_run_dir(options.uid) : options.runtime_dir);
   w.set_sieve_enabled(true);
   w.set_sieve_threads(2);
   w.set_courier_enabled(true);
@@ -205,7 +207,7 @@ wd_settings_t wd_resolve_settings(const wd_ini_file_t* file, const wd_options_t&
   wd_settings_t s;
   s.source = file ? file->name() : default_source;
 
-  s.warden = default_warden(options.uid);
+  s.warden = default_warden(options);
   overlay(s.warden, file_warden);
   if (!options.run_dir.empty()) {
     if (options.run_dir[0] != '/')

@@ -18,6 +18,8 @@ struct wd_options_t {
   unsigned tcp_port = 0;    // replaces the port of every TCP endpoint when not 0
   std::string self_exe;     // vemra-warden's own executable; programs are looked up beside it
   uid_t uid = 0;            // the user Warden runs as; picks the default RunDir
+  std::string runtime_dir;  // the service manager's RUNTIME_DIRECTORY: the default RunDir when set
+  std::string notify_socket;  // the service manager's NOTIFY_SOCKET, told when the suite is ready
 };
 
 // The suite's configuration as Warden uses it, every default resolved:

@@ -12,6 +12,7 @@
 #include "wd_child.h"
 #include "wd_clamd_link.h"
 #include "wd_log_collector.h"
+#include "wd_notify.h"
 #include "wd_run_dir.h"
 #include "wd_settings.h"
 
@@ -54,6 +55,9 @@ private:
   void finish_when_down();
   bool all_down() const { return sieve_.child.is_down() && courier_.child.is_down() && clamd_.is_down(); }
   void finish();
+  // Tells the service manager that the suite serves clients, once.
+  void ready();
+  void notify(const char* state) const;
   // ", revision 3 applied, connections now 2, ..." for the status line.
   std::string clamd_report() const;
 
@@ -86,6 +90,8 @@ private:
   wd_child_t clamd_;
   std::shared_ptr<wd_clamd_link_t> clamd_link_;
   std::shared_ptr<wd_log_collector_t> clamd_log_;
+  wd_notifier_t notifier_;
+  bool ready_ = false;
   bool stopping_ = false;
   bool killed_ = false;
   bool finished_ = false;

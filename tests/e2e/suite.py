@@ -257,12 +257,12 @@ class Warden:
     """vemra-warden on a configuration file in directory tmp; its log
     (stderr, shared with its children) goes to a file."""
 
-    def __init__(self, tmp, config, env=None, pass_fds=()):
+    def __init__(self, tmp, config, env=None, pass_fds=(), exe=WARDEN):
         self.conf, self.err_path = tmp / "vemra.conf", tmp / "warden.log"
         self.conf.write_text(config)
         with open(self.err_path, "wb") as err:
             self.proc = subprocess.Popen(
-                [WARDEN, "--config", str(self.conf)], env=clean_env(**(env or {})),
+                [exe, "--config", str(self.conf)], env=clean_env(**(env or {})),
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err, pass_fds=pass_fds)
 
     def log(self):
@@ -422,9 +422,10 @@ FILES = {
 class Suite:
     """The real suite: vemra-warden with its daemon and services in a short
     private directory (Unix socket paths are limited to 107 bytes), and
-    FILES to scan."""
+    FILES to scan. exe: the vemra-warden to run (the other programs are
+    found beside it or in its build tree)."""
 
-    def __init__(self, sieve="yes", courier="yes", warden=""):
+    def __init__(self, sieve="yes", courier="yes", warden="", exe=WARDEN):
         self.dir = tempfile.mkdtemp(prefix="vp", dir="/tmp")
         self.run = os.path.join(self.dir, "run")
         self.sock = os.path.join(self.run, "clamd.sock")
@@ -435,7 +436,7 @@ class Suite:
             pathlib.Path(self.dir),
             "[Warden]\nRunDir = %s\nStatusInterval = off\nSieveEnabled = %s\nCourierEnabled = %s\n%s\n"
             "[ClamD]\nDetectJokes = yes\n[ClamD.Endpoint.local]\nClamdSocket = %s\n"
-            % (self.run, sieve, courier, warden, self.sock))
+            % (self.run, sieve, courier, warden, self.sock), exe=exe)
         self.warden.wait_log(re.escape("Server on %s (local) started" % self.sock))
         if sieve == "yes":
             # The daemon connects to Sieve on its first path scan.
