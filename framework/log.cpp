@@ -1,6 +1,9 @@
 #include "log.h"
 
 #include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -47,6 +50,32 @@ struct log_static_guard_t {
   }
 } log_static_guard;
 
+bool stderr_is_journal() noexcept {
+  // The service manager names the stream it connected to stderr by device
+  // and inode; a stderr redirected since then is no longer that stream.
+  static const bool journal = [] {
+    const char* stream = getenv("JOURNAL_STREAM");
+    unsigned long long device, inode;
+    char extra;
+    struct stat st;
+    return stream && sscanf(stream, "%llu:%llu%c", &device, &inode, &extra) == 2 && fstat(2, &st) == 0 &&
+           st.st_dev == device && st.st_ino == inode;
+  }();
+  return journal;
+}
+
+// The journal reads a leading "<N>" as the line's syslog priority.
+const char* journal_prefix(cf_log_t::level_t level) noexcept {
+  if (!stderr_is_journal()) return "";
+  switch (level) {
+    case cf_log_t::debug: return "<7>";
+    case cf_log_t::info: return "<6>";
+    case cf_log_t::notice: return "<5>";
+    case cf_log_t::warning: return "<4>";
+    default: return "<3>";
+  }
+}
+
 }  // namespace
 
 cf_log_t::cf_log_t(callback_t extra) : extra_(extra ? std::move(extra) : callback_t(&empty_callback)) {}
@@ -76,7 +105,8 @@ std::string line_text(cf_log_t::level_t level, const std::string& message) {
 }
 
 void write_stderr(cf_log_t::level_t level, const std::string& message) {
-  std::string line = line_text(level, message);
+  std::string line = journal_prefix(level);
+  line += line_text(level, message);
   line += '\n';
   std::lock_guard<std::mutex> guard(state().lock);
   write_fd(2, line.data(), line.size());
@@ -149,6 +179,7 @@ void out_of_memory() noexcept {
 
 void write_oom_notice() noexcept {
   std::lock_guard<std::mutex> guard(state().lock);
+  if (stderr_is_journal()) write_fd(2, "<3>", 3);
   write_fd(2, oom_notice, sizeof oom_notice - 1);
 }
 

@@ -45,7 +45,8 @@ public:
   // Takes Warden's end of the socket (the descriptor now belongs to the
   // link) and starts reading. broken: called once when the daemon breaks
   // the exchange (a malformed message), so its process can be recycled.
-  // applied: called with each revision the daemon reports as applied.
+  // applied: called with each revision the daemon reports as applied, by
+  // then its endpoints are open.
   static std::shared_ptr<wd_clamd_link_t> create(boost::asio::io_context& io, int fd, pid_t pid,
                                                  const wd_config_source_t& source, std::function<void()> broken,
                                                  std::function<void(std::uint32_t)> applied = {});

@@ -3,9 +3,14 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <fstream>
 #include <iostream>
 #include <optional>
+#include <sstream>
 
 #include <boost/program_options.hpp>
 
@@ -13,6 +18,7 @@
 #include "log.h"
 #include "log_factory.h"
 #include "vemra_version.h"
+#include "wd_clamd_import.h"
 #include "wd_run_dir.h"
 #include "wd_settings.h"
 #include "wd_settings_text.h"
@@ -28,6 +34,7 @@ const char program_name[] = "vemra-warden";
 struct command_t {
   wd_options_t options;
   bool check = false;  // print the configuration and leave
+  std::string clamd_conf;  // print this clamd.conf as a vemra.conf and leave
 };
 
 // Descriptors 0-2 must be taken, or the first files we open (the lock, a
@@ -61,6 +68,8 @@ std::optional<int> parse_command_line(int argc, char** argv, command_t& command)
       ("run-dir,r", po::value(&options.run_dir)->value_name("DIR"),
        "directory of the suite's sockets, instead of the configured one")
       ("check,t", "check the configuration, print it as it will be used, and exit")
+      ("import-clamd-conf", po::value(&command.clamd_conf)->value_name("FILE"),
+       "print the vemra.conf that configures the suite like the clamd.conf FILE, and exit")
       ("help,h", "print this help and exit")
       ("version,v", "print the version and exit");
   // clang-format on
@@ -90,12 +99,39 @@ std::optional<int> parse_command_line(int argc, char** argv, command_t& command)
   return std::nullopt;
 }
 
+// Prints the vemra.conf equivalent to a clamd.conf; returns the exit status.
+int import_clamd_conf(const std::string& path) {
+  try {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    if (!(in && text << in.rdbuf()) && !in.eof())
+      throw wd_config_error_t({{path, 0, "", std::string("cannot read: ") + strerror(errno)}});
+    std::cout << wd_import_clamd_conf(text.str(), path);
+    return 0;
+  } catch (const wd_config_error_t& e) {
+    wd_log_failure(e);
+    return vx::EC_BAD_CONFIG;
+  }
+}
+
 // Loads the configuration and either prints it (--check) or runs the suite
 // until it is stopped; returns the exit status.
 int run(command_t command) {
+  if (!command.clamd_conf.empty()) return import_clamd_conf(command.clamd_conf);
   command.options.self_exe = self_exe();
   command.options.uid = geteuid();
   if (const char* runtime = getenv("XDG_RUNTIME_DIR")) command.options.runtime_dir = runtime;
+  // Several directories are separated by ':'; the first is the service's.
+  if (const char* dirs = getenv("RUNTIME_DIRECTORY")) {
+    const std::string all = dirs;
+    command.options.service_run_dir = all.substr(0, all.find(':'));
+  }
+  // Taken from the environment, so that the programs Warden starts cannot
+  // speak for it.
+  if (const char* notify = getenv("NOTIFY_SOCKET")) {
+    command.options.notify_socket = notify;
+    unsetenv("NOTIFY_SOCKET");
+  }
   try {
     wd_settings_t settings = wd_load_settings(command.options);
     if (command.check) {

@@ -56,7 +56,10 @@ vx::ClamdConfig default_clamd() {
 
 vx::WardenConfig default_warden(const wd_options_t& options) {
   vx::WardenConfig w;
-  w.set_run_dir(wd_default_run_dir(options.uid, options.runtime_dir));
+  // A service manager that made a directory for the service means it for
+  // the service's sockets.
+  w.set_run_dir(options.service_run_dir.empty() ? wd_default_run_dir(options.uid, options.runtime_dir)
+                                                : options.service_run_dir);
   w.set_sieve_enabled(true);
   w.set_sieve_threads(2);
   w.set_courier_enabled(true);

@@ -19,6 +19,8 @@ struct wd_options_t {
   std::string self_exe;     // vemra-warden's own executable; programs are looked up beside it
   uid_t uid = 0;            // the user Warden runs as; picks the default RunDir
   std::string runtime_dir;  // $XDG_RUNTIME_DIR, if set: a user's default RunDir goes there
+  std::string service_run_dir;  // the service manager's RUNTIME_DIRECTORY: the default RunDir when set
+  std::string notify_socket;    // the service manager's NOTIFY_SOCKET, told when the suite is ready
 };
 
 // The suite's configuration as Warden uses it, every default resolved:

@@ -54,7 +54,8 @@ wd_supervisor_t::wd_supervisor_t(boost::asio::io_context& io, wd_options_t optio
       stop_timer_(io),
       sieve_(io, vx::APP_SIEVE, *this),
       courier_(io, vx::APP_COURIER, *this),
-      clamd_(io, vx::APP_CLAMD, *this) {
+      clamd_(io, vx::APP_CLAMD, *this),
+      notifier_(options_.notify_socket) {
   signals_.add(SIGCHLD);
   signals_.add(SIGUSR1);
 }
@@ -74,6 +75,19 @@ void wd_supervisor_t::start() {
   configure_metrics();
   configure_children();
   arm_status_timer();
+  // Without the daemon there is no endpoint to wait for.
+  if (!settings_.clamd.actual_start()) ready();
+}
+
+void wd_supervisor_t::ready() {
+  if (ready_ || stopping_) return;
+  ready_ = true;
+  notify("READY=1");
+}
+
+void wd_supervisor_t::notify(const char* state) const {
+  const std::string failure = notifier_.notify(state);
+  if (!failure.empty()) CF_WARNING("Warden: cannot tell the service manager " << state << ": " << failure);
 }
 
 vx::AppInfo wd_supervisor_t::root_appinfo() const {
@@ -190,6 +204,7 @@ void wd_supervisor_t::shutdown() {
   }
   stopping_ = true;
   CF_NOTICE("Warden: termination signal received, stopping");
+  notify("STOPPING=1");
   status_timer_.cancel();
   clamd_.stop();
   sieve_.child.stop();
@@ -328,6 +343,8 @@ void wd_supervisor_t::on_child_started(wd_child_t& child, int monitor, int log) 
   if (service_t* service = service_of(child)) return hold_monitor(*service, monitor, log);
   try {
     retire_clamd_link();
+    // Ready once the daemon listens with the configuration in force (a
+    // reload may have overtaken the revision it was first sent).
     clamd_link_ = wd_clamd_link_t::create(
         io_, monitor, child.pid(), *this, [this] { clamd_.recycle(); },
         [this](std::uint32_t revision) { on_clamd_applied(revision); });
@@ -377,6 +394,7 @@ void wd_supervisor_t::on_clamd_applied(std::uint32_t revision) {
   if (revision != revision_) return;
   applied_clamd_ = settings_.clamd;
   applied_revision_ = revision;
+  ready();
 }
 
 bool wd_supervisor_t::on_child_refused_config(wd_child_t& child) {

@@ -14,6 +14,7 @@
 #include "wd_log_collector.h"
 #include "wd_metrics.h"
 #include "wd_metrics_server.h"
+#include "wd_notify.h"
 #include "wd_run_dir.h"
 #include "wd_settings.h"
 
@@ -63,6 +64,9 @@ private:
   void finish_when_down();
   bool all_down() const { return sieve_.child.is_down() && courier_.child.is_down() && clamd_.is_down(); }
   void finish();
+  // Tells the service manager that the suite serves clients, once.
+  void ready();
+  void notify(const char* state) const;
   // ", revision 3 applied, connections now 2, ..." for the status line.
   std::string clamd_report() const;
 
@@ -105,6 +109,8 @@ private:
   std::uint64_t clamd_closed_before_ = 0;
   std::shared_ptr<wd_metrics_server_t> metrics_server_;
   std::string metrics_listen_;  // where metrics_server_ listens
+  wd_notifier_t notifier_;
+  bool ready_ = false;
   bool stopping_ = false;
   bool killed_ = false;
   bool finished_ = false;

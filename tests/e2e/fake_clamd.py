@@ -4,7 +4,8 @@ the daemon's side of the link and writes what it receives, one JSON object
 a line, to $FAKE_JOURNAL. Once it has a new configuration and the answers
 to its requests, it sends a malformed message if $FAKE_GARBAGE_FILE exists
 (and removes it), and exits with the status written in $FAKE_EXIT_FILE if
-that file exists. With $FAKE_IGNORE_TERM it ignores SIGTERM."""
+that file exists. With $FAKE_IGNORE_TERM it ignores SIGTERM; with
+$FAKE_HOLD_INFO it reports a configuration as applied only on SIGUSR1."""
 
 import json
 import os
@@ -82,6 +83,9 @@ def main():
     # What the files ask for waits until Warden has answered every request:
     # ending earlier would have it write to a closed socket.
     revision, due, answered = 0, False, set()
+    hold = bool(os.environ.get("FAKE_HOLD_INFO"))
+    signal.signal(signal.SIGUSR1, lambda *_: link.send(
+        ToWarden(tag=ToWarden.MY_INFO_NOTIFICATION, config_revision=revision)))
     while True:
         m = link.recv(timeout=None)
         if m is None:
@@ -90,7 +94,8 @@ def main():
         answered.add(m.tag)
         if m.tag == FromWarden.GET_CONFIG_RESPONSE and m.config_revision != revision:
             revision, due = m.config_revision, True
-            link.send(ToWarden(tag=ToWarden.MY_INFO_NOTIFICATION, config_revision=revision))
+            if not hold:
+                link.send(ToWarden(tag=ToWarden.MY_INFO_NOTIFICATION, config_revision=revision))
         if due and {FromWarden.GET_SIEVE_RESPONSE, FromWarden.GET_COURIER_RESPONSE} <= answered:
             due = False
             steer(link)

@@ -264,12 +264,12 @@ class Warden:
     """vemra-warden on a configuration file in directory tmp; its log
     (stderr, shared with its children) goes to a file."""
 
-    def __init__(self, tmp, config, env=None, pass_fds=()):
+    def __init__(self, tmp, config, env=None, pass_fds=(), exe=WARDEN):
         self.conf, self.err_path = tmp / "vemra.conf", tmp / "warden.log"
         self.conf.write_text(config)
         with open(self.err_path, "wb") as err:
             self.proc = subprocess.Popen(
-                [WARDEN, "--config", str(self.conf)], env=clean_env(**(env or {})),
+                [exe, "--config", str(self.conf)], env=clean_env(**(env or {})),
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err, pass_fds=pass_fds)
 
     def log(self):
@@ -429,9 +429,10 @@ FILES = {
 class Suite:
     """The real suite: vemra-warden with its daemon and services in a short
     private directory (Unix socket paths are limited to 107 bytes), and
-    FILES to scan."""
+    FILES to scan. exe: the vemra-warden to run (the other programs are
+    found beside it or in its build tree)."""
 
-    def __init__(self, sieve="yes", courier="yes", warden="", tcp_port=None):
+    def __init__(self, sieve="yes", courier="yes", warden="", tcp_port=None, exe=WARDEN):
         self.dir = tempfile.mkdtemp(prefix="vp", dir="/tmp")
         self.run = os.path.join(self.dir, "run")
         self.sock = os.path.join(self.run, "clamd.sock")
@@ -443,13 +444,14 @@ class Suite:
                        % (self.run, sieve, courier, warden, self.sock))
         if tcp_port:
             self.config += "[ClamD.Endpoint.tcp]\nClamdSocket = 127.0.0.1:%d\n" % tcp_port
+        self.exe = exe
         self.services = [name for name, on in (("sieve", sieve), ("courier", courier)) if on == "yes"]
         self.start()
 
     def start(self):
         """Starts vemra-warden (again, after it was killed) and waits until
         the daemon and the services serve."""
-        self.warden = Warden(pathlib.Path(self.dir), self.config)
+        self.warden = Warden(pathlib.Path(self.dir), self.config, exe=self.exe)
         self.warden.wait_log(re.escape("Server on %s (local) started" % self.sock))
         for name in self.services:
             # The daemon connects to a service on the first scan that needs it.
