@@ -26,7 +26,6 @@ the daemon's peak RSS grows by no more than the window (CourierWindow, 1 MiB)
 from the warm-up stream to the large ones, whatever their size. Runs on demand,
 never in CI; prints figures, asserts nothing about them."""
 
-import argparse
 import os
 import shutil
 import socket
@@ -36,7 +35,7 @@ import sys
 import tempfile
 import time
 
-from procs import child_named
+from procs import bench_args, built, child_named
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MIB = 1 << 20
@@ -157,8 +156,7 @@ def write_config(work, run_dir, port, size):
 
 
 def main():
-    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("--build", default=os.environ.get("VEMRA_BUILD_DIR", os.path.join(REPO, "build")))
+    p = bench_args(__doc__.splitlines()[0])
     p.add_argument("--port", type=int, default=0, help="TCP port of the daemon (default: a free one)")
     p.add_argument("--rounds", type=int, default=3)
     p.add_argument("--quick", action="store_true", help="256 MiB and 200 requests")
@@ -171,9 +169,7 @@ def main():
     requests = a.requests or (200 if a.quick else 1000)
     request_size = a.request_kib * 1024
 
-    warden = os.path.join(a.build, "suite", "warden", "vemra-warden")
-    if not os.path.exists(warden):
-        sys.exit("vemra-warden is not built: " + warden)
+    warden = built(a.build, "suite", "warden", "vemra-warden")
     work = tempfile.mkdtemp(prefix="vb", dir="/tmp")
     procs = []
     try:

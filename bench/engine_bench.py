@@ -11,7 +11,6 @@ the same small files inside one zip. Prints MB/s of the scan, MB/s of the
 baseline and their ratio (baseline time over scan time). Runs on demand,
 never in CI."""
 
-import argparse
 import io
 import os
 import random
@@ -21,6 +20,8 @@ import sys
 import tempfile
 import time
 import zipfile
+
+from procs import bench_args, built
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -53,17 +54,14 @@ def report(name, size, scan_s, base_s):
 
 
 def main():
-    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("--build", default=os.environ.get("VEMRA_BUILD_DIR", os.path.join(REPO, "build")))
+    p = bench_args(__doc__.splitlines()[0])
     p.add_argument("--large-mib", type=int, default=128)
     p.add_argument("--small-count", type=int, default=5000)
     p.add_argument("--small-kib", type=int, default=4)
     p.add_argument("--rounds", type=int, default=3)
     a = p.parse_args()
 
-    scan = os.path.join(a.build, "suite", "scan", "vemra-scan")
-    if not os.path.exists(scan):
-        sys.exit("vemra-scan is not built: " + scan)
+    scan = built(a.build, "suite", "scan", "vemra-scan")
     rnd = random.Random(1)
     work = tempfile.mkdtemp(prefix="vemra-bench-")
     try:

@@ -18,7 +18,6 @@ instance cannot add CPU here: the two-backend row shows what balancing
 costs, not what a second host gains. Runs on demand, never in CI; prints
 figures, asserts nothing about them."""
 
-import argparse
 import concurrent.futures
 import os
 import shutil
@@ -29,6 +28,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+from procs import bench_args, built
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CONFIG = os.path.join(REPO, "etc", "haproxy-vemra.cfg")
@@ -96,16 +97,13 @@ def start_haproxy(port, a, b):
 
 
 def main():
-    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    p.add_argument("--build", default=os.path.join(REPO, "build"))
+    p = bench_args(__doc__.split("\n\n")[0])
     p.add_argument("--clients", type=int, default=16)
     p.add_argument("--pings", type=int, default=4000)
     p.add_argument("--streams", type=int, default=1000)
     p.add_argument("--rounds", type=int, default=3)
     a = p.parse_args()
-    warden = os.path.join(a.build, "suite", "warden", "vemra-warden")
-    if not os.path.exists(warden):
-        sys.exit("vemra-warden is not built: " + warden)
+    warden = built(a.build, "suite", "warden", "vemra-warden")
     work = tempfile.mkdtemp(prefix="hb", dir="/tmp")
     procs = []
     try:

@@ -11,7 +11,6 @@ scan runs.
 Targets: at most 10 us of daemon CPU per file beyond the walk; PING p99
 under 5 ms during the scan. Runs on demand, never in CI."""
 
-import argparse
 import os
 import resource
 import shutil
@@ -22,9 +21,8 @@ import tempfile
 import threading
 import time
 
-from procs import child_named
+from procs import bench_args, built, child_named
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TICK = os.sysconf("SC_CLK_TCK")
 
 
@@ -101,15 +99,12 @@ def scan_once(sock, clamd_pid, word, root):
 
 
 def main():
-    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("--build", default=os.environ.get("VEMRA_BUILD_DIR", os.path.join(REPO, "build")))
+    p = bench_args(__doc__.splitlines()[0])
     p.add_argument("--files", type=int, default=100000)
     p.add_argument("--rounds", type=int, default=3)
     a = p.parse_args()
 
-    warden = os.path.join(a.build, "suite", "warden", "vemra-warden")
-    if not os.path.exists(warden):
-        sys.exit("vemra-warden is not built: " + warden)
+    warden = built(a.build, "suite", "warden", "vemra-warden")
     work = tempfile.mkdtemp(prefix="vb", dir="/tmp")
     proc = None
     try:

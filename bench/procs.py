@@ -1,8 +1,28 @@
-"""Finding the suite's programs among the processes, for the benchmarks."""
+"""What the benchmarks share: their arguments, the programs they measure,
+and finding those among the processes."""
 
+import argparse
 import os
 import sys
 import time
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def bench_args(description):
+    """An argument parser with --build: the build tree to measure
+    ($VEMRA_BUILD_DIR, else build/)."""
+    p = argparse.ArgumentParser(description=description)
+    p.add_argument("--build", default=os.environ.get("VEMRA_BUILD_DIR", os.path.join(REPO, "build")))
+    return p
+
+
+def built(build, *path):
+    """The path of a program in the build tree; exits when it is not built."""
+    exe = os.path.join(build, *path)
+    if not os.path.exists(exe):
+        sys.exit("%s is not built: %s" % (path[-1], exe))
+    return exe
 
 
 def child_named(parent, name, deadline=20.0):
