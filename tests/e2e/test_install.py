@@ -104,7 +104,7 @@ def test_not_ready_before_the_daemon_applied_its_configuration(tmp_path, wardens
 def test_imported_clamd_conf_is_accepted(tmp_path):
     clamd = tmp_path / "clamd.conf"
     clamd.write_text("Example\nLocalSocket %s/c.sock\nTCPSocket 3310\nTCPAddr 127.0.0.1\nTCPAddr ::1\n"
-                     "StreamMaxLength 1G\nMaxThreads 12\nLogSyslog yes\nUser clamav\n" % tmp_path)
+                     "StreamMaxLength 1G\nMaxThreads 12\nLogSyslog yes\nUser scanner\n" % tmp_path)
     out = run([WARDEN, "--import-clamd-conf", str(clamd)])
     assert out.returncode == 0, out.stderr
     (tmp_path / "vemra.conf").write_text(out.stdout)

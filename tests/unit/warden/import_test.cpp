@@ -54,13 +54,13 @@ TEST(ClamdImport, FragmentsBecomeTheEquivalentSettings) {
        {}},
       {"sizes the suite cannot hold; unmapped and unknown keys are kept as comments",
        "StreamMaxLength 4G\nReadTimeout 0\nMaxThreads 1000\nAlgorithmicDetection yes\nHeuristicAlerts yes\n"
-       "User clamav\nMaxFileSize 1G\nScanPDF yes\nFrobnicate 1\nLocalSocket /run/c.sock\n",
+       "User scanner\nMaxFileSize 1G\nScanPDF yes\nFrobnicate 1\nLocalSocket /run/c.sock\n",
        std::string(notes) +
            "#   line 1: StreamMaxLength 4G: more than the largest size the suite takes, 4294967295 bytes\n"
            "#   line 2: ReadTimeout 0: a client that sends nothing is always disconnected in the end\n"
            "#   line 3: MaxThreads 1000: the scanning services take 1 to 256 threads\n"
            "#   line 5: HeuristicAlerts yes: HeuristicAnalysis is already set by line 4\n"
-           "#   line 6: User clamav: the suite runs as the user that starts vemra-warden (the packaged service: "
+           "#   line 6: User scanner: the suite runs as the user that starts vemra-warden (the packaged service: "
            "vemra)\n"
            "#   line 7: MaxFileSize 1G: the engine's size and count limits are fixed\n"
            "#   line 8: ScanPDF yes: the engine scans every file type it knows; none can be switched off\n"
