@@ -8,12 +8,8 @@ import tempfile
 
 import pytest
 
-import wire
 from suite import CLAMD, Daemon, FakeClamd, Warden, run, sanitizer_report
 from wire import Error, ToWarden
-
-# Where the built programs are, for the modules that take it from here.
-BUILD = wire.BUILD
 
 
 @pytest.fixture(scope="session")

@@ -12,6 +12,7 @@ import resource
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import tempfile
 import time
@@ -25,6 +26,8 @@ WARDEN = os.path.join(BUILD, "suite", "warden", "vemra-warden")
 SIEVE = os.path.join(BUILD, "suite", "sieve", "vemra-sieve")
 COURIER = os.path.join(BUILD, "suite", "courier", "vemra-courier")
 FAKE_CLAMD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fake_clamd.py")
+# scripts/setup installs it; a missing client fails the test rather than skipping it.
+CLAMDSCAN = shutil.which("clamdscan") or "clamdscan"
 
 SANITIZER_MARKS = ("Sanitizer", "runtime error:")
 # Out of descriptors, the dynamic type check cannot open the pipe it probes
@@ -50,6 +53,11 @@ def proc_state(pid):
     with open("/proc/%d/stat" % pid) as f:
         # It follows the command name, which is in parentheses.
         return f.read().rsplit(")", 1)[1].split()[0]
+
+
+def rss(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return int(re.search(r"VmRSS:\s+(\d+) kB", f.read()).group(1)) << 10
 
 
 def sanitizer_report(text, out_of_descriptors=False):
@@ -82,6 +90,31 @@ def listens(path):
     file left by a killed program does not)."""
     with socket.socket(socket.AF_UNIX) as s:
         return s.connect_ex(path) == 0
+
+
+def listening_tcp(pid):
+    """The TCP ports the process listens on."""
+    links = (os.readlink("/proc/%d/fd/%s" % (pid, fd)) for fd in os.listdir("/proc/%d/fd" % pid))
+    inodes = {link[8:-1] for link in links if link.startswith("socket:[")}
+    ports = set()
+    for table in ("tcp", "tcp6"):
+        with open("/proc/net/" + table) as f:
+            for cols in (row.split() for row in f.read().splitlines()[1:]):
+                if cols[3] == "0A" and cols[9] in inodes:  # LISTEN
+                    ports.add(int(cols[1].rsplit(":", 1)[1], 16))
+    return ports
+
+
+def instream(*chunks, end=True):
+    return b"zINSTREAM\0" + b"".join(struct.pack(">I", len(c)) + c for c in chunks) + (b"\0" * 4 if end else b"")
+
+
+def clamdscan(tmp_path, args, path=None, port=None):
+    """Debian's clamdscan told the daemon's Unix socket path or TCP port."""
+    config = tmp_path / "clamd.conf"
+    config.write_text("LocalSocket %s\n" % path if path else "TCPSocket %d\nTCPAddr 127.0.0.1\n" % port)
+    return subprocess.run([CLAMDSCAN, "--config-file=%s" % config] + args, capture_output=True, text=True,
+                          timeout=120)
 
 
 def nofile(limit):
@@ -341,12 +374,8 @@ class Service:
             self.proc = subprocess.Popen([self.program, "--socket", self.path, "--log-level", "Debug", *args],
                                          env=env or clean_env(), pass_fds=pass_fds, stdout=subprocess.DEVNULL,
                                          stderr=err)
-        wait_for(lambda: self.proc.poll() is not None or self.listening(), name + " to listen")
+        wait_for(lambda: self.proc.poll() is not None or listens(self.path), name + " to listen")
         assert self.proc.poll() is None, self.read_log()
-
-    def listening(self):
-        with socket.socket(socket.AF_UNIX) as s:
-            return s.connect_ex(self.path) == 0
 
     def connect(self, incoming):
         """A new client connection whose messages are parsed as incoming."""

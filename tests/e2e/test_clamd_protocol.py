@@ -6,13 +6,11 @@ import contextlib
 import datetime
 import os
 import re
-import shutil
-import subprocess
 import time
 
 import pytest
 
-from suite import endpoint, exchange, read, wait_for
+from suite import clamdscan, endpoint, exchange, read, wait_for
 
 # The daemon runs in a zone five and a half hours east of UTC, so a reply
 # stamped with UTC (or with the test machine's zone) cannot pass for local.
@@ -29,9 +27,6 @@ VERSION_RE = re.compile(
     rb"([ 12]\d|3[01]) (\d\d):(\d\d):(\d\d) (\d{4}) \(Vemra ClamD\)")
 # Stands for the version text in the expected replies below.
 V = b"<version>"
-# scripts/setup installs it; a missing client fails the test rather than
-# skipping it.
-CLAMDSCAN = shutil.which("clamdscan") or "clamdscan"
 
 
 @pytest.fixture(scope="module")
@@ -198,10 +193,7 @@ def test_shutdown_closes_only_that_client(ep, request_bytes):
 
 
 def test_clamdscan(ep, program_version, tmp_path):
-    config = tmp_path / "clamdscan.conf"
-    config.write_text("LocalSocket %s\n" % ep.path if ep.path else "TCPSocket %d\nTCPAddr 127.0.0.1\n" % ep.port)
-    ping, version = (subprocess.run([CLAMDSCAN, "--config-file=%s" % config] + args, capture_output=True, text=True,
-                                    timeout=60) for args in (["--ping", "1"], ["--version"]))
+    ping, version = (clamdscan(tmp_path, args, ep.path, ep.port) for args in (["--ping", "1"], ["--version"]))
     assert (ping.returncode, ping.stdout) == (0, "PONG\n"), ping.stderr
     assert version.returncode == 0, version.stderr
     assert check_versions(version.stdout.encode(), program_version) == V + b"\n"

@@ -19,7 +19,7 @@ import time
 
 import pytest
 
-from suite import DEADLINE, Suite, read, wait_for
+from suite import DEADLINE, Suite, read, rss, wait_for
 
 # Services come back quickly, so that several kills fit in one run.
 RESTART = "RestartDelay = 100ms\nRestartDelayMax = 200ms\n"
@@ -57,11 +57,6 @@ def cpu_seconds(pid):
     """User and system time, counted in the fields after the command name."""
     with open("/proc/%d/stat" % pid) as f:
         return sum(map(int, f.read().rsplit(")", 1)[1].split()[11:13])) / os.sysconf("SC_CLK_TCK")
-
-
-def rss(pid):
-    with open("/proc/%d/status" % pid) as f:
-        return int(re.search(r"VmRSS:\s+(\d+) kB", f.read()).group(1)) << 10
 
 
 def open_connections(s):

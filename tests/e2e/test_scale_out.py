@@ -7,22 +7,17 @@ import os
 import re
 import shutil
 import socket
-import struct
 import subprocess
 import tempfile
 
 import pytest
 
-from suite import EICAR, Suite, free_port, proc_state, wait_for
+from suite import EICAR, Suite, free_port, instream, proc_state, wait_for
 from wire import DEADLINE
 
 HAPROXY = shutil.which("haproxy") or shutil.which("haproxy", path="/usr/sbin:/sbin")
 CONFIG = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "etc", "haproxy-vemra.cfg")
 CLIENTS = 16
-
-
-def instream(data):
-    return b"zINSTREAM\0" + struct.pack(">I", len(data)) + data + struct.pack(">I", 0)
 
 
 def requests(suite):

@@ -6,8 +6,8 @@ import subprocess
 
 import pytest
 
-from conftest import BUILD
 from suite import EICAR, write_files, zip_of
+from wire import BUILD
 
 
 SCAN = os.path.join(BUILD, "suite", "scan", "vemra-scan")

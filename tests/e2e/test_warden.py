@@ -11,7 +11,7 @@ import socket
 
 import pytest
 
-from suite import WARDEN, clean_env, free_port, run, wait_for
+from suite import WARDEN, clean_env, free_port, listens, run, wait_for
 from wire import App, Error
 
 
@@ -38,15 +38,6 @@ def service_pid(w, name, count=1):
 def arguments(pid):
     with open("/proc/%d/cmdline" % pid) as f:
         return f.read().split("\0")[1:-1]
-
-
-def serves(path):
-    with socket.socket(socket.AF_UNIX) as s:
-        try:
-            s.connect(path)
-            return True
-        except OSError:
-            return False
 
 
 def test_daemon_gets_configuration_services_and_application_list(tmp_path, wardens, fake):
@@ -284,17 +275,17 @@ def test_services_run_beside_the_daemon_and_follow_the_configuration(tmp_path, w
     assert fake.wait(tag="APPINFO_NOTIFICATION")[0]["appinfo"][0]["installed"] == [App.APP_WARDEN, app, App.APP_CLAMD]
 
     # Killed: started again. A new command line: a new process at once.
-    wait_for(lambda: serves(sock), name + " serving")
+    wait_for(lambda: listens(sock), name + " serving")
     os.kill(first, signal.SIGKILL)
     w.wait_log(r"%s \(pid %d\) ended with signal 9 \(Killed\)" % (name, first))
-    wait_for(lambda: serves(sock), name + " serving again")
+    wait_for(lambda: listens(sock), name + " serving again")
     w.reload(conf("yes", 1))
     third = service_pid(w, name, 3)
     assert arguments(third)[3] == "1"
 
     # Switched off: stopped, its socket gone, no longer installed for the
     # daemon.
-    wait_for(lambda: serves(sock), "the new %s serving" % name)
+    wait_for(lambda: listens(sock), "the new %s serving" % name)
     w.reload(conf("no", 1))
     w.wait_log(r"%s \(pid %d\) stopped: status 0 \(Success\)" % (name, third))
     assert not os.path.exists(sock) and not alive(third)
@@ -303,7 +294,7 @@ def test_services_run_beside_the_daemon_and_follow_the_configuration(tmp_path, w
     # On again; Warden's end then takes both programs with it.
     w.reload(conf("yes", 1))
     fourth = service_pid(w, name, 4)
-    wait_for(lambda: serves(sock), name + " serving")
+    wait_for(lambda: listens(sock), name + " serving")
     daemon = fake.records(event="start")[0]["pid"]
     assert w.stop() == 0
     w.wait_log(r"%s \(pid %d\) stopped: status 0 \(Success\)" % (name, fourth))
