@@ -3,15 +3,11 @@ vemra-sieve; clients send SCAN, CONTSCAN, MULTISCAN and ALLMATCHSCAN over
 a Unix socket, and Debian's clamdscan scans a tree."""
 
 import os
-import shutil
 import signal
-import subprocess
 
 import pytest
 
-from suite import EICAR, Suite, read
-
-CLAMDSCAN = shutil.which("clamdscan") or "clamdscan"
+from suite import EICAR, Suite, clamdscan, read
 
 
 @pytest.fixture(scope="module")
@@ -73,13 +69,12 @@ def test_file_sieve_may_not_read(suite):
 
 # clamdscan sends CONTSCAN by default and with --allmatch, which report both
 # infected files of the tree; MULTISCAN ends a directory at its first threat.
-@pytest.mark.parametrize("mode, infected", [([], 2), (["--multiscan"], 1), (["--allmatch"], 2)])
+# --stream and --fdpass send each file's data through INSTREAM and FILDES.
+@pytest.mark.parametrize("mode, infected", [([], 2), (["--multiscan"], 1), (["--allmatch"], 2),
+                                            (["--stream"], 2), (["--fdpass"], 2)])
 def test_clamdscan_counts_infected_files(suite, mode, infected, tmp_path):
-    config = tmp_path / "clamd.conf"
-    config.write_text("LocalSocket %s\n" % suite.sock)
     tree = suite.path("tree")
-    r = subprocess.run([CLAMDSCAN, "--config-file=%s" % config] + mode + [tree, suite.path("clean.txt")],
-                       capture_output=True, text=True, timeout=120)
+    r = clamdscan(tmp_path, mode + [tree, suite.path("clean.txt")], suite.sock)
     assert r.returncode == 1, r.stdout + r.stderr
     found = {"%s/b/eicar.com: EICAR-Test-File FOUND" % tree, "%s/c/e.zip: EICAR-Test-File FOUND" % tree}
     assert len(found & set(r.stdout.splitlines())) == infected, r.stdout
