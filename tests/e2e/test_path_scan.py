@@ -7,7 +7,7 @@ import signal
 
 import pytest
 
-from suite import EICAR, Suite, clamdscan, read
+from suite import EICAR, Suite, clamdscan, listening_tcp, read
 
 
 @pytest.fixture(scope="module")
@@ -87,6 +87,8 @@ def test_services_switched_off_are_reported_without_reading_the_request():
         assert s.ask(b"nSCAN /nonexistent\n") == b"scan: ERROR Sieve is not installed\n"
         assert s.ask(b"zCONTSCAN\0") == b"UNKNOWN COMMAND\0"
         assert s.ask(b"zINSTREAM\0") == b"scan: ERROR Courier Courier is not available [vx.Error:123]\0"
+        # Nor does Warden serve metrics unless told where.
+        assert listening_tcp(s.warden.proc.pid) == set()
     finally:
         s.close()
 
