@@ -140,7 +140,7 @@ class Daemon:
     def __init__(self, env=None, pass_fds=(), preexec_fn=None, monitor="%d"):
         self.dir = tempfile.mkdtemp(prefix="vc", dir="/tmp")
         self.log_path = os.path.join(self.dir, "log")
-        self.revision, self.stats, self.stderr = 0, [], None
+        self.revision, self.stderr = 0, None
         # Set by tests that exhaust the daemon's descriptors on purpose.
         self.out_of_descriptors = False
         parent, child = socket.socketpair()
@@ -175,22 +175,12 @@ class Daemon:
                 "%s; log:\n%s" % (m, self.log())
 
     def message(self):
-        """The next message but statistics reports, which are kept; None
-        once the daemon has closed the link."""
+        """The next message but statistics reports; None once the daemon
+        has closed the link."""
         while True:
             m = self.link.recv()
             if m is None or m.tag != ToWarden.MY_STAT_NOTIFICATION:
                 return m
-            self.stats.append(m.stat.connections)
-
-    def stat(self):
-        """The next statistics report."""
-        while not self.stats:
-            m = self.link.recv()
-            assert m is not None, "daemon closed the link; log:\n" + self.log()
-            if m.tag == ToWarden.MY_STAT_NOTIFICATION:
-                self.stats.append(m.stat.connections)
-        return self.stats.pop(0)
 
     def log(self):
         if not os.path.exists(self.log_path):

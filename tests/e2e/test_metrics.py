@@ -50,10 +50,13 @@ def test_counters_follow_connections_and_restarts(suite):
                       "the daemon to report its revision")
     assert [before['vemra_program_up{program="%s"}' % p] for p in ("clamd", "sieve", "courier")] == [1, 1, 1]
 
+    # One connection the daemon closes, then three the clients hold.
+    assert suite.ask(b"zPING\0") == b"PONG\0"
     clients = [suite.connect() for _ in range(3)]
-    opened, closed = before["vemra_clamd_connections_opened_total"] + 3, before["vemra_clamd_connections_closed_total"]
-    m = wait_for(lambda: (lambda m: m["vemra_clamd_connections"] == 3 and m)(scrape(port)), "3 connections")
-    assert (m["vemra_clamd_connections_opened_total"], m["vemra_clamd_connections_closed_total"]) == (opened, closed)
+    opened, closed = before["vemra_clamd_connections_opened_total"] + 4, before["vemra_clamd_connections_closed_total"] + 1
+    m = wait_for(lambda: (lambda m: m["vemra_clamd_connections"] == 3 and m["vemra_clamd_connections_closed_total"] ==
+                          closed and m)(scrape(port)), "3 connections")
+    assert m["vemra_clamd_connections_opened_total"] == opened
     for c in clients:
         c.close()
     m = wait_for(lambda: (lambda m: m["vemra_clamd_connections_closed_total"] == closed + 3 and m)(scrape(port)),
