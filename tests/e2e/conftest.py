@@ -8,7 +8,7 @@ import tempfile
 
 import pytest
 
-from suite import CLAMD, Daemon, FakeClamd, Warden, run, sanitizer_report
+from suite import CLAMD, Daemon, FakeClamd, Suite, Warden, run, sanitizer_report
 from wire import Error, ToWarden
 
 
@@ -77,6 +77,20 @@ def wardens():
     for w in started:
         w.cleanup()
     assert not list(filter(None, (sanitizer_report(w.log()) for w in started)))
+
+
+@pytest.fixture
+def suites():
+    """Starts the real suite (suite.Suite; close: what its close is told);
+    at the end closes each, which checks its log for sanitizer reports."""
+    started = []
+
+    def start(close=None, **kw):
+        started.append((Suite(**kw), close or {}))
+        return started[-1][0]
+    yield start
+    for s, close in started:
+        s.close(**close)
 
 
 @pytest.fixture

@@ -12,7 +12,7 @@ import tempfile
 
 import pytest
 
-from suite import EICAR, WARDEN, Suite, instream, read, run
+from suite import EICAR, WARDEN, instream, read, run
 from wire import DEADLINE
 
 DEB = os.environ.get("VEMRA_DEB")
@@ -33,16 +33,13 @@ def unpacked(tmp_path_factory):
     return root
 
 
-def test_package_holds_the_suite_and_serves_clients(unpacked):
+def test_package_holds_the_suite_and_serves_clients(unpacked, suites):
     assert [p for p in CONTENTS if not (unpacked / p).is_file()] == []
     assert "/etc/vemra/vemra.conf" in run(["dpkg-deb", "-I", DEB, "conffiles"]).stdout
-    suite = Suite(exe=str(unpacked / "usr/sbin/vemra-warden"))
-    try:
-        eicar = suite.path("eicar.com").encode()
-        assert suite.ask(b"nSCAN %s\n" % eicar) == b"%s: EICAR-Test-File FOUND\n" % eicar
-        assert suite.ask(instream(EICAR)) == b"stream: EICAR-Test-File FOUND\0"
-    finally:
-        suite.close()
+    suite = suites(exe=str(unpacked / "usr/sbin/vemra-warden"))
+    eicar = suite.path("eicar.com").encode()
+    assert suite.ask(b"nSCAN %s\n" % eicar) == b"%s: EICAR-Test-File FOUND\n" % eicar
+    assert suite.ask(instream(EICAR)) == b"stream: EICAR-Test-File FOUND\0"
 
 
 def test_unit_file_verifies(unpacked, tmp_path):

@@ -81,33 +81,27 @@ def test_clamdscan_counts_infected_files(suite, mode, infected, tmp_path):
     assert "Infected files: %d\n" % infected in r.stdout and "%s: OK" % suite.path("clean.txt") in r.stdout, r.stdout
 
 
-def test_services_switched_off_are_reported_without_reading_the_request():
-    s = Suite(sieve="no", courier="no")
-    try:
-        assert s.ask(b"nSCAN /nonexistent\n") == b"scan: ERROR Sieve is not installed\n"
-        assert s.ask(b"zCONTSCAN\0") == b"UNKNOWN COMMAND\0"
-        assert s.ask(b"zINSTREAM\0") == b"scan: ERROR Courier Courier is not available [vx.Error:123]\0"
-        # Nor does Warden serve metrics unless told where.
-        assert listening_tcp(s.warden.proc.pid) == set()
-    finally:
-        s.close()
+def test_services_switched_off_are_reported_without_reading_the_request(suites):
+    s = suites(sieve="no", courier="no")
+    assert s.ask(b"nSCAN /nonexistent\n") == b"scan: ERROR Sieve is not installed\n"
+    assert s.ask(b"zCONTSCAN\0") == b"UNKNOWN COMMAND\0"
+    assert s.ask(b"zINSTREAM\0") == b"scan: ERROR Courier Courier is not available [vx.Error:123]\0"
+    # Nor does Warden serve metrics unless told where.
+    assert listening_tcp(s.warden.proc.pid) == set()
 
 
-def test_sieve_gone_ends_only_that_client():
+def test_sieve_gone_ends_only_that_client(suites):
     # Warden brings Sieve back only after a long delay, so the scan below
     # finds it gone.
-    s = Suite(warden="RestartDelay = 10m")
-    try:
-        assert s.ask(b"nSCAN %s\n" % s.path("clean.txt").encode()) == b"%s: OK\n" % s.path("clean.txt").encode()
-        with s.connect() as idle:
-            idle.sendall(b"zIDSESSION\0")
-            os.kill(s.pid_of("Sieve"), signal.SIGKILL)
-            s.warden.wait_log(r"Warden: .*ended with")
-            assert s.ask(b"nSCAN %s\n" % s.path("eicar.com").encode()) == b""
-            # The daemon and its other clients go on.
-            idle.sendall(b"zPING\0")
-            assert read(idle, b"\0") == b"1: PONG\0"
-        assert s.ask(b"zPING\0") == b"PONG\0"
-        assert "Error: Sieve is not available: connect: Connection refused [system:111]" in s.warden.log()
-    finally:
-        s.close()
+    s = suites(warden="RestartDelay = 10m")
+    assert s.ask(b"nSCAN %s\n" % s.path("clean.txt").encode()) == b"%s: OK\n" % s.path("clean.txt").encode()
+    with s.connect() as idle:
+        idle.sendall(b"zIDSESSION\0")
+        os.kill(s.pid_of("Sieve"), signal.SIGKILL)
+        s.warden.wait_log(r"Warden: .*ended with")
+        assert s.ask(b"nSCAN %s\n" % s.path("eicar.com").encode()) == b""
+        # The daemon and its other clients go on.
+        idle.sendall(b"zPING\0")
+        assert read(idle, b"\0") == b"1: PONG\0"
+    assert s.ask(b"zPING\0") == b"PONG\0"
+    assert "Error: Sieve is not available: connect: Connection refused [system:111]" in s.warden.log()

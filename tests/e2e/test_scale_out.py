@@ -12,7 +12,7 @@ import tempfile
 
 import pytest
 
-from suite import EICAR, Suite, free_port, instream, proc_state, wait_for
+from suite import EICAR, free_port, instream, proc_state, wait_for
 from wire import DEADLINE
 
 HAPROXY = shutil.which("haproxy") or shutil.which("haproxy", path="/usr/sbin:/sbin")
@@ -92,9 +92,10 @@ def run_clients(port, jobs, at=None, action=None):
 
 
 @pytest.mark.skipif(not HAPROXY, reason="haproxy is not installed (Debian package haproxy; scripts/setup installs it)")
-def test_failover_and_rejoin_behind_haproxy():
+def test_failover_and_rejoin_behind_haproxy(suites):
     ports = [free_port(), free_port(), free_port()]
-    a, b = Suite(tcp_port=ports[0]), Suite(tcp_port=ports[1])
+    a = suites(tcp_port=ports[0])
+    suites(tcp_port=ports[1])  # b, which stays up throughout
     tmp = tempfile.mkdtemp(prefix="lb")
     lb = Balancer(tmp, ports[2], ports[:2])
     try:
@@ -121,6 +122,4 @@ def test_failover_and_rejoin_behind_haproxy():
             lb.wait_log(r"vemra_clamd/%s " % server, up)
     finally:
         lb.close()
-        a.close()
-        b.close()
         shutil.rmtree(tmp, ignore_errors=True)
