@@ -19,7 +19,7 @@ import time
 
 import pytest
 
-from suite import DEADLINE, Suite, instream, read, wait_for
+from suite import DEADLINE, instream, read, wait_for
 
 # Services come back quickly, so that several kills fit in one run.
 RESTART = "RestartDelay = 100ms\nRestartDelayMax = 200ms\n"
@@ -35,18 +35,6 @@ def rng():
     seed = int(os.environ.get("VEMRA_FAULT_SEED") or time.time_ns() % 10**9)
     print("VEMRA_FAULT_SEED=%d" % seed)
     return random.Random(seed)
-
-
-@pytest.fixture
-def suites():
-    started = []
-
-    def start(warden="", **close):
-        started.append((Suite(warden=RESTART + warden), close))
-        return started[-1][0]
-    yield start
-    for s, close in started:
-        s.close(**close)
 
 
 def fds(pid):
@@ -141,7 +129,7 @@ def correct(s, rng, **kw):
 
 
 def test_services_killed_at_random_moments(suites, rng):
-    s = suites()
+    s = suites(warden=RESTART)
     clamd = s.pid_of("ClamD")
     # Both kinds once, so that the daemon's lasting link to Courier is open
     # before its descriptors are counted.
@@ -167,7 +155,7 @@ def test_services_killed_at_random_moments(suites, rng):
 
 
 def test_daemon_killed_under_load(suites, rng):
-    s = suites()
+    s = suites(warden=RESTART)
     load = Load(s, rng, rounds=8)
     wait_for(lambda: load.done >= load.total // 4, "a quarter of the replies")
     os.kill(s.pid_of("ClamD"), signal.SIGKILL)
@@ -178,7 +166,7 @@ def test_daemon_killed_under_load(suites, rng):
 
 
 def test_descriptors_exhausted(suites, rng):
-    s = suites(out_of_descriptors=True)
+    s = suites(warden=RESTART, close={"out_of_descriptors": True})
     clamd = s.pid_of("ClamD")
     assert correct(s, rng, clients=2, kinds=DATA)
     wait_for(lambda: open_connections(s) == 0, "the first clients to be gone")
@@ -199,7 +187,7 @@ def test_descriptors_exhausted(suites, rng):
 
 def test_disk_full_while_courier_spills(suites, rng):
     # Every job goes to a file, and Courier may write only 1 MiB to one.
-    s = suites("CourierMemory = 0\n")
+    s = suites(warden=RESTART + "CourierMemory = 0\n")
     courier, limit = s.pid_of("Courier"), 1 << 20
     hard = resource.prlimit(courier, resource.RLIMIT_FSIZE)[1]
     resource.prlimit(courier, resource.RLIMIT_FSIZE, (limit, hard))
