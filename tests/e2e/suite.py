@@ -105,6 +105,11 @@ def listening_tcp(pid):
     return ports
 
 
+def threat_names(report):
+    """The threats of a scan report and of its items, depth first."""
+    return [v.name for v in report.virus] + [n for item in report.item for n in threat_names(item)]
+
+
 def instream(*chunks, end=True):
     return b"zINSTREAM\0" + b"".join(struct.pack(">I", len(c)) + c for c in chunks) + (b"\0" * 4 if end else b"")
 

@@ -7,7 +7,7 @@ import os
 import struct
 
 from courier_client_ipc_pb2 import ClientMessage as C, ScanOptions, ServerMessage as S
-from suite import COURIER, EICAR, Service, clean_env, run, wait_for, zip_of
+from suite import COURIER, EICAR, Service, clean_env, run, threat_names, wait_for, zip_of
 from wire import App, Error, encode
 
 WINDOW = 64 * 1024
@@ -28,10 +28,6 @@ class Courier(Service):
 
 def send(client, tag, job, **fields):
     client.send(C(tag=tag, job_id=job, **fields))
-
-
-def threats(report):
-    return [v.name for v in report.virus] + [n for item in report.item for n in threats(item)]
 
 
 def test_jobs_interleaved_on_one_connection_and_faults_that_end_another(services, tmp_path):
@@ -84,7 +80,7 @@ def test_jobs_interleaved_on_one_connection_and_faults_that_end_another(services
     # Every byte taken, also for no job, was given back as credit; data is
     # scanned whole wherever it was kept.
     assert credit == sent
-    assert {job: (m.tag, threats(m.scan_report), m.error.code) for job, m in answers.items()} == {
+    assert {job: (m.tag, threat_names(m.scan_report), m.error.code) for job, m in answers.items()} == {
         1: (S.SCAN_RESPONSE, ["EICAR-Test-File"], 0), 2: (S.SCAN_RESPONSE, ["Vemra-Test-Known-Virus"], 0),
         3: (S.SCAN_RESPONSE, [], 0), 4: (S.SCAN_RESPONSE, [], 0), 7: (S.ALARM, [], Error.EC_NO_SUCH_ENTRY)}
     wait_for(lambda: not any(link.startswith(spill) for link in held()), "the file to be closed")

@@ -10,7 +10,7 @@ import struct
 import pytest
 
 import wire
-from suite import EICAR, SIEVE, Service, clean_env, run, write_files, zip_of
+from suite import EICAR, SIEVE, Service, clean_env, run, threat_names, write_files, zip_of
 from sieve_client_ipc_pb2 import ClientMessage as C, ProxyOptions, ServerMessage as S
 
 
@@ -42,10 +42,6 @@ def scan(session, paths, first_serial=0, then_shut=False):
     reports = {m.serial: m.scan_report for m in answers}
     assert len(reports) == len(paths)
     return reports
-
-
-def threat_names(report):
-    return [v.name for v in report.virus] + [n for item in report.item for n in threat_names(item)]
 
 
 def test_files_are_scanned_and_answered_by_serial(start_sieve, tmp_path):
