@@ -146,8 +146,6 @@ class Daemon:
         self.dir = tempfile.mkdtemp(prefix="vc", dir="/tmp")
         self.log_path = os.path.join(self.dir, "log")
         self.revision, self.stderr = 0, None
-        # Set by tests that exhaust the daemon's descriptors on purpose.
-        self.out_of_descriptors = False
         parent, child = socket.socketpair()
         self.link = wire.Channel(parent, ToWarden)
         self.proc = subprocess.Popen(
@@ -219,7 +217,7 @@ class Daemon:
         return self.finish()[0]
 
     def sanitizer_report(self):
-        return sanitizer_report(self.stderr or "", self.out_of_descriptors)
+        return sanitizer_report(self.stderr or "")
 
     def kill(self):
         if self.proc.poll() is None:

@@ -1,6 +1,7 @@
 """Listening endpoints of the daemon: reconfiguration, socket files, failures
-to open, descriptor exhaustion and many clients at once. (Connection
-statistics are followed through Warden by the metrics tests.)"""
+to open and many clients at once. (Connection statistics are followed
+through Warden by the metrics tests, descriptor exhaustion under load by
+the fault tests.)"""
 
 import os
 import resource
@@ -9,7 +10,7 @@ import stat
 
 import pytest
 
-from suite import endpoint, exchange, nofile, proc_state, read, wait_for
+from suite import endpoint, exchange, nofile, read
 from wire import Error
 
 
@@ -121,40 +122,6 @@ def test_address_in_use_fails_initialization(daemon, taken):
         # Another program's file is left alone.
         with open(unix.path) as f:
             assert f.read() == "not a socket"
-
-
-@pytest.mark.parametrize("family", ["unix", "tcp"])
-def test_descriptor_exhaustion(daemon, family):
-    limit = 48
-    d = daemon(preexec_fn=nofile(limit))
-    d.out_of_descriptors = True
-    ep = endpoint(family, d.dir)
-    d.apply([ep])
-    free = limit - len(os.listdir("/proc/%d/fd" % d.proc.pid))
-    held = []
-    try:
-        # More clients than the daemon has descriptors for: the last ones
-        # wait in the listen queue.
-        mark = len(d.log())
-        for _ in range(free + 8):
-            held.append(ep.connect())
-            held[-1].sendall(b"nIDSESSION\n")
-        d.wait_log("Debug: Server %s: accept error: Too many open files" % ep.description, mark)
-        # Waiting for descriptors must not spin: a daemon that retries at
-        # once is always running, never seen asleep.
-        wait_for(lambda: proc_state(d.proc.pid) == "S", "the daemon to sleep while out of descriptors")
-        assert shut_down(ep) not in d.log_lines()
-
-        # Freed descriptors are taken up again by themselves: the client
-        # that waited in the queue gets served.
-        for s in held[:-1]:
-            s.close()
-        held = held[-1:]
-        exchange(held[0], b"nPING\n", b"1: PONG\n")
-        assert ep.ask(b"zPING\0") == b"PONG\0"
-    finally:
-        for s in held:
-            s.close()
 
 
 MANY = 1000
