@@ -247,7 +247,10 @@ vx::ScanError eng_archive_reader_t::error(bool in_header) const {
   // its message decides; the words are those its readers use.
   if (contains(text, "passphrase") || contains(text, "encrypt") || contains(text, "decrypt"))
     return vx::SE_PASSWORD_PROTECTED;
-  if (archive_ && archive_read_has_encrypted_entries(archive_) > 0 && in_header) return vx::SE_PASSWORD_PROTECTED;
+  // When no format recognised the data, libarchive leaves its format pointer
+  // one past its table, and asking about encryption then reads beyond it.
+  if (in_header && archive_ && archive_format(archive_) != 0 && archive_read_has_encrypted_entries(archive_) > 0)
+    return vx::SE_PASSWORD_PROTECTED;
   if (contains(text, "crc") || contains(text, "checksum")) return vx::SE_ARCH_CRC_ERROR;
   if (contains(text, "truncat") || contains(text, "premature") || contains(text, "unexpected end"))
     return vx::SE_ARCH_INCOMPLETE;
