@@ -14,6 +14,7 @@ import re
 import resource
 import signal
 import socket
+import subprocess
 import threading
 import time
 
@@ -42,9 +43,13 @@ def fds(pid):
 
 
 def cpu_seconds(pid):
-    """User and system time, counted in the fields after the command name."""
-    with open("/proc/%d/stat" % pid) as f:
-        return sum(map(int, f.read().rsplit(")", 1)[1].split()[11:13])) / os.sysconf("SC_CLK_TCK")
+    """Time the process's threads have run, to the nanosecond (clock ticks
+    are too coarse for the short windows measured here)."""
+    total = 0
+    for tid in os.listdir("/proc/%d/task" % pid):
+        with open("/proc/%d/task/%s/schedstat" % (pid, tid)) as f:
+            total += int(f.read().split()[0])
+    return total / 1e9
 
 
 def open_connections(s):
@@ -174,13 +179,19 @@ def test_descriptors_exhausted(suites, rng):
     # Room for one client and nothing it passes: the others wait in the
     # backlog, and every FILDES is refused.
     resource.prlimit(clamd, resource.RLIMIT_NOFILE, (before + 1, limits[1]))
-    cpu, start = cpu_seconds(clamd), time.monotonic()
+    # A daemon that spins on accept is always runnable, like a shell loop
+    # run beside it, and gets a good part of the CPU the loop gets however
+    # busy the machine is; one that waits gets a hundredth of it.
+    spinner = subprocess.Popen(["/bin/sh", "-c", "while :; do :; done"])
+    cpu = cpu_seconds(clamd)
     try:
         outcomes = Load(s, rng, rounds=2, kinds=DATA).finish()
+        share = (cpu_seconds(clamd) - cpu) / cpu_seconds(spinner.pid)
     finally:
+        spinner.kill()
+        spinner.wait()
         resource.prlimit(clamd, resource.RLIMIT_NOFILE, limits)
-    share = (cpu_seconds(clamd) - cpu) / (time.monotonic() - start)
-    assert share < 0.5 and outcomes["error"] + outcomes["closed"] > 0, (share, outcomes)
+    assert share < 0.2 and outcomes["error"] + outcomes["closed"] > 0, (share, outcomes)
     assert correct(s, rng, rounds=2, kinds=DATA)
     wait_for(lambda: fds(clamd) <= before, "descriptors back to %d" % before)
 
