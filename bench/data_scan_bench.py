@@ -35,7 +35,7 @@ import sys
 import tempfile
 import time
 
-from procs import bench_args, built, child_named
+from procs import add_row, bench_args, built, child_named
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MIB = 1 << 20
@@ -207,6 +207,8 @@ def main():
             mb = size / 1e6
             print("%-27s %5.0f MB/s %7.0f MB/s %6.2fx %7.0f MB/s"
                   % ("%d MiB, %s" % (size // MIB, name), mb / ref[0], mb / own[0], ref[0] / own[0], mb / own[1]))
+            add_row(a, "INSTREAM %d MiB, %s (relay)" % (size // MIB, name), "%.0f" % (mb / ref[0]),
+                    "%.0f" % (mb / own[0]), "%.2fx" % (ref[0] / own[0]), "MB/s")
             peaks.append(("after %d MiB over %s" % (size // MIB, name), peak_kib(clamd_pid)))
 
         ref, own = compare(relay, a.rounds, relay_unix, clamd_unix, request_size, a.clients, requests,
@@ -216,6 +218,8 @@ def main():
               % ("%d x %d KiB, %d clients" % (requests, a.request_kib, a.clients), mb / ref[1], mb / own[1],
                  ref[1] / own[1]))
         print("%-27s %4.0f req/s %6.0f req/s" % ("", requests / ref[1], requests / own[1]))
+        add_row(a, "INSTREAM %d x %d KiB, %d clients (relay)" % (requests, a.request_kib, a.clients),
+                "%.0f" % (mb / ref[1]), "%.0f" % (mb / own[1]), "%.2fx" % (ref[1] / own[1]), "MB/s")
         peaks.append(("after %d clients" % a.clients, peak_kib(clamd_pid)))
         print("target: vemra-clamd's upload >= 0.50x the relay's on the %d MiB stream" % (size // MIB))
         print("'to reply' waits for %r%s" % (expected_reply(size),
@@ -228,6 +232,8 @@ def main():
         growth = max(kib for _, kib in peaks[2:4]) - peaks[1][1]
         print("  growth from the 16 MiB stream to the %d MiB ones: %d KiB (target <= %d KiB, the window)"
               % (size // MIB, growth, WINDOW // 1024))
+        add_row(a, "INSTREAM peak RSS growth (window)", "%d" % (WINDOW // 1024), "%d" % growth,
+                "%.2fx" % (growth * 1024.0 / WINDOW), "KiB")
         print("vemra-courier peak RSS (VmHWM): %d KiB (with the pages of spilled data mapped for scans)"
               % peak_kib(courier_pid))
         for failure in failures:

@@ -21,7 +21,7 @@ import tempfile
 import threading
 import time
 
-from procs import bench_args, built, child_named
+from procs import add_row, bench_args, built, child_named
 
 TICK = os.sysconf("SC_CLK_TCK")
 
@@ -151,7 +151,11 @@ def main():
             print("%-9s daemon CPU %.2f us/file (%.2f beyond the walk), %.0f files/s; "
                   "PING during scan: %d, p50 %.2f ms, p99 %.2f ms"
                   % (word.decode(), per_file, per_file - walk * 1e6 / a.files, a.files / elapsed,
-                     len(pinger.times), pinger.percentile(0.5) * 1e3, pinger.percentile(0.99) * 1e3))
+                     len(pinger.times), pinger.percentile(0.5) * 1e3, pinger.percentile(0.99) * 1e3), flush=True)
+            walk_us = walk * 1e6 / a.files
+            add_row(a, "%s of %d files, CPU/file (walk: find)" % (word.decode(), a.files), "%.2f" % walk_us,
+                    "%.2f" % per_file, "%.2fx" % (per_file / walk_us) if walk_us else "-", "us")
+            add_row(a, "  beyond the walk (target <= 10)", "-", "%.2f" % (per_file - walk_us), "-", "us")
     finally:
         if proc:
             proc.terminate()

@@ -14,7 +14,15 @@ def bench_args(description):
     ($VEMRA_BUILD_DIR, else build/)."""
     p = argparse.ArgumentParser(description=description)
     p.add_argument("--build", default=os.environ.get("VEMRA_BUILD_DIR", os.path.join(REPO, "build")))
+    p.add_argument("--rows", help="also append summary rows, tab-separated, to this file (for bench/run)")
     return p
+
+
+def add_row(args, workload, reference, own, ratio, unit):
+    """One row of bench/run's closing table: figures as printed, their unit."""
+    if args.rows:
+        with open(args.rows, "a") as f:
+            f.write("\t".join((workload, reference, own, ratio, unit)) + "\n")
 
 
 def built(build, *path):

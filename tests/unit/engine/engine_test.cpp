@@ -25,6 +25,8 @@ TEST(EngineFiles, ReadsFilesAndReportsWhyNot) {
   temp_dir_t dir;
   const std::string file = dir.write("eicar.com", eicar());
   const std::string locked = dir.write("locked", "data");
+  // Past the size where buffers come from their own huge-page mapping.
+  const std::string large = dir.write("large", "VEMRA-TEST-SIGNATURE-KNOWN-VIRUS" + std::string(9 << 20, ' '));
   ASSERT_EQ(chmod(locked.c_str(), 0), 0);
   ASSERT_EQ(mkfifo((dir.path() + "/fifo").c_str(), 0600), 0);
   eng_engine_t engine;
@@ -34,6 +36,7 @@ TEST(EngineFiles, ReadsFilesAndReportsWhyNot) {
     std::string tree;
   } rows[] = {
       {file, file + " KNOWN_VIRUS:EICAR-Test-File"},
+      {large, large + " KNOWN_VIRUS:Vemra-Test-Known-Virus"},
       {dir.path() + "/missing", dir.path() + "/missing !FILE_NOT_FOUND"},
       {file + "/below", file + "/below !FILE_NOT_FOUND"},
       {"", " !FILE_NOT_FOUND"},
@@ -47,6 +50,7 @@ TEST(EngineFiles, ReadsFilesAndReportsWhyNot) {
   };
   for (const auto& row : rows) EXPECT_EQ(tree(engine.scan_file(row.path, options)), row.tree);
   EXPECT_EQ(engine.scan_file(file, options).size(), eicar().size());
+  EXPECT_EQ(engine.scan_file(large, options).size(), 32u + (9 << 20));
   EXPECT_GT(engine.scan_file("/proc/self/status", options).size(), 0u);
 
   eng_options_t small = options;
