@@ -7,6 +7,7 @@
 #include <iomanip>
 #include <locale>
 #include <sstream>
+#include <string>
 
 #include <boost/asio/error.hpp>
 
@@ -65,16 +66,10 @@ void cl_clamd_peer_t::start(std::shared_ptr<cl_clamd_socket_t> socket) {
 
 namespace {
 
-constexpr std::size_t length(const char* s) {
-  std::size_t n = 0;
-  while (s[n]) ++n;
-  return n;
-}
-
 template <typename command_t, std::size_t count>
 constexpr std::size_t longest_word(const command_t (&commands)[count]) {
   std::size_t longest = 0;
-  for (const auto& command : commands) longest = std::max(longest, length(command.word));
+  for (const auto& command : commands) longest = std::max(longest, std::char_traits<char>::length(command.word));
   return longest;
 }
 
