@@ -94,28 +94,39 @@ void cl_clamd_connection_t::serve(step_t step) {
 }
 
 void cl_clamd_connection_t::start_read_timer(timed_t what) {
-  CONN_DEBUG("starting read timer for: " << read_timeout_ms_ << " ms");
   read_timer_purpose_ = what;
-  read_timer_.expires_after(std::chrono::milliseconds(read_timeout_ms_));
+  read_timer_active_ = true;
+  read_deadline_ = boost::asio::steady_timer::clock_type::now() + std::chrono::milliseconds(read_timeout_ms_);
+  // A wait still pending expires no later than the new deadline and sets
+  // the timer again then: cancelling and setting it for every command of a
+  // session would cost two operations each time.
+  if (!read_timer_waiting_) wait_read_timer();
+}
+
+void cl_clamd_connection_t::wait_read_timer() {
+  CONN_DEBUG("starting read timer for: " << read_timeout_ms_ << " ms");
+  read_timer_waiting_ = true;
+  read_timer_.expires_at(read_deadline_);
   auto holder = self();
-  const std::uint32_t generation = ++read_timer_generation_;
-  read_timer_.async_wait(
-      [holder, generation](const boost::system::error_code& ec) { holder->on_read_timer(ec, generation); });
+  read_timer_.async_wait([holder](const boost::system::error_code& ec) { holder->on_read_timer(ec); });
 }
 
 void cl_clamd_connection_t::stop_read_timer() {
-  ++read_timer_generation_;
+  // The wait stays pending and finds nothing to bound; close cancels it.
+  read_timer_active_ = false;
   command_started_ = false;
-  read_timer_.cancel();
 }
 
-void cl_clamd_connection_t::on_read_timer(const boost::system::error_code& ec, std::uint32_t generation) {
-  if (ec == boost::asio::error::operation_aborted || generation != read_timer_generation_) return;
+void cl_clamd_connection_t::on_read_timer(const boost::system::error_code& ec) {
+  read_timer_waiting_ = false;
+  // An expiry queued before the timer was stopped or moved may still come.
+  if (ec == boost::asio::error::operation_aborted || !read_timer_active_) return;
   // A timer that fails costs only the bound on the client, not the client.
   if (ec) {
     CF_ERROR("cl_clamd_peer_t: read timer error: " << ec.message());
     return;
   }
+  if (boost::asio::steady_timer::clock_type::now() < read_deadline_) return wait_read_timer();
   if (read_timer_purpose_ == session_idle) {
     // A session waiting for the replies of its earlier commands is not idle.
     if (has_jobs() || !output_pending_.empty() || !output_in_flight_.empty())
@@ -151,31 +162,33 @@ cl_clamd_connection_t::receive_t cl_clamd_connection_t::fail(const boost::system
 
 cl_clamd_connection_t::receive_t cl_clamd_connection_t::receive() {
   if (!socket_ || !socket_->is_open()) return ended;
-  // Consumed bytes go only now, once per read: erasing them command by
-  // command would move a pipelined session's remaining input again for
-  // every command it holds.
-  input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(input_head_));
-  input_head_ = 0;
+  input_.compact();
   // Straight to recvmsg, asking nothing first: a read that finds nothing
   // says so (EAGAIN) at the price an up-front count of the bytes would cost
-  // on every read. Taken through a scratch buffer so that input_ grows only
-  // by what came, never by the whole allowance.
-  static thread_local char scratch[max_receive];
+  // on every read.
   std::size_t allowance = receive_allowance();
   receive_t result = nothing_yet;
   drained_ = false;
   read_this_turn_ = true;
   while (allowance > 0) {
-    const std::size_t want = std::min(allowance, sizeof scratch);
-    const cl_clamd_received_t got = cl_clamd_receive(socket_->native_handle(), scratch, want);
+    const std::size_t want = std::min(allowance, max_receive);
+    // A block's bytes go straight where the parser reads them. Commands
+    // fill the free space there is, and only what comes beyond it is
+    // copied over, so input_ grows by what came, never by the allowance.
+    if (state_.kind == cl_clamd_state_t::block) input_.reserve(want);
+    static thread_local char overflow[max_receive];
+    const std::size_t direct = std::min(want, input_.free_size());
+    const iovec iov[2] = {{input_.free_data(), direct}, {overflow, want - direct}};
+    const cl_clamd_received_t got = cl_clamd_receive(socket_->native_handle(), iov, direct == want ? 1 : 2);
     if (got.error == boost::asio::error::would_block) {
       drained_ = true;
       return result;
     }
     if (got.error) return fail(got.error);
     if (got.bytes == 0 && got.fds.empty()) return fail(boost::asio::error::eof);
+    input_.commit(std::min(got.bytes, direct));
+    if (got.bytes > direct) input_.append(overflow, got.bytes - direct);
     CONN_DEBUG(got.bytes << " bytes received, buffer has: " << input_size());
-    input_.insert(input_.end(), scratch, scratch + got.bytes);
     const int before = received_fd_;
     if (const auto refusal = cl_clamd_hold_fd(got, received_fd_)) return fail(refusal);
     if (received_fd_ != before) CF_DEBUG("received fd: " << received_fd_);
@@ -218,6 +231,7 @@ void cl_clamd_connection_t::read_command() {
   // length counts against it.
   const cut_t cut = cut_command();
   if (cut.status == cl_clamd_framing::complete) return take_command(cut);
+  input_.shrink();
   // Outside a session the timer has run since the client connected.
   if (input_size() != 0)
     begin_command();
@@ -349,6 +363,7 @@ void cl_clamd_connection_t::watch() {
   // Bytes sent while the command's work is pending mean nothing: drop them,
   // but notice when the client goes away.
   consume(input_size());
+  input_.shrink();
   receive_then(&cl_clamd_connection_t::watch, "peer connection error");
 }
 
@@ -404,12 +419,8 @@ void cl_clamd_connection_t::close() {
     if (const auto ec = socket_->close()) CONN_DEBUG(cf_system_error_t(ec, "close").what());
   }
   stop_read_timer();
+  // Nothing but this wait may be keeping a closed connection alive.
+  if (read_timer_waiting_) read_timer_.cancel();
 }
 
-void cl_clamd_connection_t::consume(std::size_t n) {
-  input_head_ += n;
-  if (input_head_ == input_.size()) {
-    input_head_ = 0;
-    drain(input_);
-  }
-}
+void cl_clamd_connection_t::consume(std::size_t n) { input_.consume(n); }

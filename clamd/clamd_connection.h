@@ -9,6 +9,7 @@
 #include <boost/system/error_code.hpp>
 
 #include "clamd_framing.h"
+#include "clamd_input.h"
 #include "clamd_state.h"
 
 class cl_inventory_t;
@@ -100,9 +101,12 @@ private:
     command_read,  // the client owes us a command: told so, then dropped
     session_idle,  // a session waits for its next command: dropped quietly
   };
+  // Moves the deadline; the timer itself is set again only when the wait
+  // pending for an earlier deadline expires, not once per command.
   void start_read_timer(timed_t what);
   void stop_read_timer();
-  void on_read_timer(const boost::system::error_code& ec, std::uint32_t generation);
+  void wait_read_timer();
+  void on_read_timer(const boost::system::error_code& ec);
   // The first byte of a command is in: the whole word and its argument text
   // must follow within the read timeout, however slowly they trickle in.
   void begin_command();
@@ -135,17 +139,18 @@ private:
   void on_write(const boost::system::error_code& ec);
   // Marks the first n unconsumed input bytes as consumed.
   void consume(std::size_t n);
-  const char* input_data() const { return input_.data() + input_head_; }
-  std::size_t input_size() const { return input_.size() - input_head_; }
+  const char* input_data() const { return input_.data(); }
+  std::size_t input_size() const { return input_.size(); }
 
   // A descriptor the client passed and no command has taken yet, or -1.
   int received_fd_ = -1;
   std::uint32_t read_timeout_ms_;
-  // Bumped whenever the read timer is set or stopped: an expiry already
-  // queued for an older setting cannot be aborted any more and must be
-  // recognised as stale.
-  std::uint32_t read_timer_generation_ = 0;
   timed_t read_timer_purpose_ = command_read;
+  // The read timer bounds something now; until read_deadline_ if so.
+  bool read_timer_active_ = false;
+  // A wait on read_timer_ is pending.
+  bool read_timer_waiting_ = false;
+  boost::asio::steady_timer::time_point read_deadline_;
   // From the first byte of a command until it has been read whole.
   bool command_started_ = false;
   bool command_read_paused_ = false;
@@ -162,9 +167,7 @@ private:
   cl_clamd_state_t state_;
   std::shared_ptr<cl_clamd_socket_t> socket_;
   boost::asio::steady_timer read_timer_;
-  std::vector<char> input_;
-  // Bytes at the front of input_ already consumed.
-  std::size_t input_head_ = 0;
+  cl_clamd_input_t input_;
   std::vector<char> output_pending_;
   std::vector<char> output_in_flight_;
 };

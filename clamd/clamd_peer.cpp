@@ -7,6 +7,7 @@
 #include <iomanip>
 #include <locale>
 #include <sstream>
+#include <string>
 
 #include <boost/asio/error.hpp>
 
@@ -54,7 +55,7 @@ cl_clamd_peer_t::cl_clamd_peer_t(create_key_t, cl_inventory_t& inventory, const 
 
 cl_clamd_peer_t::~cl_clamd_peer_t() {
   if (sieve_) sieve_->stop();
-  if (courier_ && window_granted_ != 0) courier_->release(static_cast<std::int32_t>(window_granted_));
+  if (data_ && data_->window_granted != 0) data_->courier->release(static_cast<std::int32_t>(data_->window_granted));
   PEER_DEBUG("destroyed");
 }
 
@@ -65,16 +66,10 @@ void cl_clamd_peer_t::start(std::shared_ptr<cl_clamd_socket_t> socket) {
 
 namespace {
 
-constexpr std::size_t length(const char* s) {
-  std::size_t n = 0;
-  while (s[n]) ++n;
-  return n;
-}
-
 template <typename command_t, std::size_t count>
 constexpr std::size_t longest_word(const command_t (&commands)[count]) {
   std::size_t longest = 0;
-  for (const auto& command : commands) longest = std::max(longest, length(command.word));
+  for (const auto& command : commands) longest = std::max(longest, std::char_traits<char>::length(command.word));
   return longest;
 }
 
@@ -216,7 +211,7 @@ void cl_clamd_peer_t::on_service_failure(const char* service, const boost::syste
 }
 
 bool cl_clamd_peer_t::has_jobs() {
-  return (sieve_ && sieve_->job_count() != 0) || !jobs_.empty() || !fd_readers_.empty();
+  return (sieve_ && sieve_->job_count() != 0) || (data_ && (!data_->jobs.empty() || !data_->fd_readers.empty()));
 }
 
 void cl_clamd_peer_t::on_io_error(const boost::system::error_code& ec) {
@@ -226,7 +221,7 @@ void cl_clamd_peer_t::on_io_error(const boost::system::error_code& ec) {
 
 void cl_clamd_peer_t::stop() {
   // An INSTREAM waiting for window may hold the last reference to us.
-  auto holder = std::move(keep_alive_);
+  auto holder = data_ ? std::move(data_->keep_alive) : nullptr;
   close();
   if (sieve_) sieve_->stop();
   stop_courier_work();

@@ -134,21 +134,26 @@ private:
   boost::signals2::scoped_connection sieve_failure_subscription_;
   boost::signals2::scoped_connection sieve_idle_subscription_;
 
-  cl_courier_connection_t* courier_ = nullptr;
-  boost::signals2::scoped_connection courier_failure_subscription_;
-  boost::signals2::scoped_connection courier_idle_subscription_;
-  boost::signals2::scoped_connection window_subscription_;
-  std::unordered_set<std::uint32_t> jobs_;
-  std::map<std::uint32_t, std::weak_ptr<cl_clamd_fdstream_t>> fd_readers_;
-  std::weak_ptr<cl_clamd_stream_t> stream_port_;
-  std::uint32_t stream_job_ = 0;
-  // Held only while an INSTREAM waits for window.
-  std::shared_ptr<cl_clamd_peer_t> keep_alive_;
-  // Announced so far; wide enough that no sum of chunk lengths wraps.
-  std::uint64_t instream_received_ = 0;
-  std::uint32_t chunk_remaining_ = 0;
-  std::uint32_t window_granted_ = 0;
-  bool instream_active_ = false;
-  bool instream_done_ = false;
-  std::uint32_t instream_job_ = 0;
+  // What only the data commands use. Most clients never send one, and
+  // every idle connection would otherwise carry it: it is made on the first.
+  struct data_part_t {
+    cl_courier_connection_t* courier = nullptr;
+    boost::signals2::scoped_connection courier_failure_subscription;
+    boost::signals2::scoped_connection courier_idle_subscription;
+    boost::signals2::scoped_connection window_subscription;
+    std::unordered_set<std::uint32_t> jobs;
+    std::map<std::uint32_t, std::weak_ptr<cl_clamd_fdstream_t>> fd_readers;
+    std::weak_ptr<cl_clamd_stream_t> stream_port;
+    std::uint32_t stream_job = 0;
+    // Held only while an INSTREAM waits for window.
+    std::shared_ptr<cl_clamd_peer_t> keep_alive;
+    // Announced so far; wide enough that no sum of chunk lengths wraps.
+    std::uint64_t instream_received = 0;
+    std::uint32_t chunk_remaining = 0;
+    std::uint32_t window_granted = 0;
+    bool instream_active = false;
+    bool instream_done = false;
+    std::uint32_t instream_job = 0;
+  };
+  std::unique_ptr<data_part_t> data_;
 };

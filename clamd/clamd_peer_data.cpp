@@ -33,16 +33,18 @@ std::uint32_t big_endian_u32(boost::asio::const_buffer bytes) {
 }  // namespace
 
 cl_courier_connection_t& cl_clamd_peer_t::courier() {
-  if (courier_) return *courier_;
-  courier_ = &inventory_.courier();
+  if (data_) return *data_->courier;
+  data_ = std::make_unique<data_part_t>();
+  data_->courier = &inventory_.courier();
   std::weak_ptr<cl_clamd_peer_t> weak = shared_from_this();
-  courier_failure_subscription_ = courier_->failure_signal.connect([weak](const boost::system::error_code& ec) {
-    if (auto peer = weak.lock()) peer->on_courier_failure(ec);
-  });
-  courier_idle_subscription_ = courier_->idle_signal.connect([weak] {
+  data_->courier_failure_subscription =
+      data_->courier->failure_signal.connect([weak](const boost::system::error_code& ec) {
+        if (auto peer = weak.lock()) peer->on_courier_failure(ec);
+      });
+  data_->courier_idle_subscription = data_->courier->idle_signal.connect([weak] {
     if (auto peer = weak.lock()) peer->check_idle();
   });
-  return *courier_;
+  return *data_->courier;
 }
 
 cr::ScanOptions cl_clamd_peer_t::scan_options() const {
@@ -65,25 +67,25 @@ bool cl_clamd_peer_t::open_stream_job(std::uint32_t& job) {
     reply_courier_error(e);
     return false;
   }
-  jobs_.insert(job);
+  data_->jobs.insert(job);
   return true;
 }
 
 void cl_clamd_peer_t::drop_job(std::uint32_t job) {
   // Ours first: resetting may announce Courier idle, and has_jobs must not
   // count the job any more by then.
-  jobs_.erase(job);
-  if (courier_) courier_->reset_job(job);
+  data_->jobs.erase(job);
+  data_->courier->reset_job(job);
 }
 
 cl_clamd_state_t cl_clamd_peer_t::on_instream() {
   if (has_arguments_ || !prefixed()) return reject();
-  instream_received_ = 0;
   instream_ctx_t ctx{request_id_, 0, terminator_};
   if (!open_stream_job(ctx.job)) return check_idle();
-  instream_active_ = true;
-  instream_done_ = false;
-  instream_job_ = ctx.job;
+  data_->instream_received = 0;
+  data_->instream_active = true;
+  data_->instream_done = false;
+  data_->instream_job = ctx.job;
   return read_instream_size(ctx);
 }
 
@@ -95,12 +97,12 @@ cl_clamd_state_t cl_clamd_peer_t::read_instream_size(const instream_ctx_t& ctx) 
 
 cl_clamd_state_t cl_clamd_peer_t::on_instream_size(boost::asio::const_buffer size, const instream_ctx_t& ctx) {
   const std::uint32_t length = big_endian_u32(size);
-  instream_received_ += length;
-  if (instream_received_ > stream_max_length_) return refuse_instream(ctx);
+  data_->instream_received += length;
+  if (data_->instream_received > stream_max_length_) return refuse_instream(ctx);
   PEER_DEBUG("instream data size received: " << length);
   if (length == 0) return end_instream(ctx);
-  chunk_remaining_ = length;
-  window_granted_ = 0;
+  data_->chunk_remaining = length;
+  data_->window_granted = 0;
   return request_window(ctx);
 }
 
@@ -108,41 +110,42 @@ cl_clamd_state_t cl_clamd_peer_t::refuse_instream(const instream_ctx_t& ctx) {
   PEER_DEBUG("Stream size limit exceeded");
   write_reply(ctx.request_id, "INSTREAM size limit exceeded. ERROR", ctx.terminator);
   // Courier would otherwise keep the unfinished job for good.
-  if (!instream_done_) drop_job(ctx.job);
-  instream_active_ = false;
+  if (!data_->instream_done) drop_job(ctx.job);
+  data_->instream_active = false;
   return check_idle();
 }
 
 cl_clamd_state_t cl_clamd_peer_t::end_instream(const instream_ctx_t& ctx) {
-  instream_active_ = false;
-  if (!instream_done_) {
-    if (instream_received_ == 0) courier_->send_data(ctx.job, nullptr, 0);
-    courier_->scan_request(ctx.job, scan_options());
+  data_->instream_active = false;
+  if (!data_->instream_done) {
+    if (data_->instream_received == 0) data_->courier->send_data(ctx.job, nullptr, 0);
+    data_->courier->scan_request(ctx.job, scan_options());
   }
   return finish_command();
 }
 
 cl_clamd_state_t cl_clamd_peer_t::request_window(const instream_ctx_t& ctx) {
   // Data the result no longer needs goes nowhere, so it takes no credit.
-  if (instream_done_) return read_instream_data(ctx);
-  window_granted_ = courier_->acquire(std::min(chunk_remaining_, max_piece));
-  if (window_granted_ != 0) return read_instream_data(ctx);
-  window_subscription_ = courier_->window_signal.connect([this, ctx] { on_window(ctx); });
-  keep_alive_ = shared_from_this();
+  if (data_->instream_done) return read_instream_data(ctx);
+  data_->window_granted = data_->courier->acquire(std::min(data_->chunk_remaining, max_piece));
+  if (data_->window_granted != 0) return read_instream_data(ctx);
+  data_->window_subscription = data_->courier->window_signal.connect([this, ctx] { on_window(ctx); });
+  data_->keep_alive = shared_from_this();
   return cl_clamd_state_t::make(cl_clamd_state_t::suspended);
 }
 
 void cl_clamd_peer_t::on_window(const instream_ctx_t& ctx) {
-  window_granted_ = courier_->acquire(std::min(chunk_remaining_, max_piece));
+  data_->window_granted = data_->courier->acquire(std::min(data_->chunk_remaining, max_piece));
   // Other readers took the window first: keep waiting.
-  if (window_granted_ == 0) return;
-  window_subscription_.disconnect();
-  auto holder = std::move(keep_alive_);
+  if (data_->window_granted == 0) return;
+  data_->window_subscription.disconnect();
+  auto holder = std::move(data_->keep_alive);
   resume(read_instream_data(ctx));
 }
 
 cl_clamd_state_t cl_clamd_peer_t::read_instream_data(const instream_ctx_t& ctx) {
-  const std::uint32_t piece = instream_done_ ? std::min(chunk_remaining_, max_piece) : window_granted_;
+  const std::uint32_t piece =
+      data_->instream_done ? std::min(data_->chunk_remaining, max_piece) : data_->window_granted;
   return cl_clamd_state_t::read_block(piece, [this, ctx](boost::asio::const_buffer data) {
     return on_instream_data(data, ctx);
   });
@@ -151,11 +154,11 @@ cl_clamd_state_t cl_clamd_peer_t::read_instream_data(const instream_ctx_t& ctx) 
 cl_clamd_state_t cl_clamd_peer_t::on_instream_data(boost::asio::const_buffer data, const instream_ctx_t& ctx) {
   PEER_DEBUG("instream data received, size: " << data.size());
   // The grant returns before the data is charged, as every reader does.
-  if (window_granted_ != 0) courier_->release(static_cast<std::int32_t>(window_granted_));
-  window_granted_ = 0;
-  chunk_remaining_ -= static_cast<std::uint32_t>(data.size());
-  if (!instream_done_) courier_->send_data(ctx.job, data.data(), data.size());
-  if (chunk_remaining_ == 0) return read_instream_size(ctx);
+  if (data_->window_granted != 0) data_->courier->release(static_cast<std::int32_t>(data_->window_granted));
+  data_->window_granted = 0;
+  data_->chunk_remaining -= static_cast<std::uint32_t>(data.size());
+  if (!data_->instream_done) data_->courier->send_data(ctx.job, data.data(), data.size());
+  if (data_->chunk_remaining == 0) return read_instream_size(ctx);
   return request_window(ctx);
 }
 
@@ -166,13 +169,13 @@ std::string cl_clamd_peer_t::data_result_line(const vx::ScanReport& report, cons
 
 void cl_clamd_peer_t::on_stream_report(std::uint32_t job, std::uint32_t request_id, terminator_t terminator,
                                        const vx::ScanReport& report) {
-  jobs_.erase(job);
+  data_->jobs.erase(job);
   write_reply(request_id, data_result_line(report, "stream: "), terminator);
   // Only the INSTREAM being received stops forwarding; an earlier one of a
   // session may report while a later one is under way.
-  if (instream_active_ && job == instream_job_) instream_done_ = true;
-  if (job == stream_job_)
-    if (auto port = stream_port_.lock()) port->stop();
+  if (data_->instream_active && job == data_->instream_job) data_->instream_done = true;
+  if (job == data_->stream_job)
+    if (auto port = data_->stream_port.lock()) port->stop();
 }
 
 cl_clamd_state_t cl_clamd_peer_t::on_fildes() {
@@ -203,27 +206,28 @@ cl_clamd_state_t cl_clamd_peer_t::on_fildes_byte() {
   }
   std::uint32_t job;
   try {
-    job = courier_->init_job([holder, request_id, fd, terminator](std::uint32_t id, const vx::ScanReport& report) {
-      holder->on_fd_report(id, request_id, fd, terminator, report);
-    });
+    job = data_->courier->init_job(
+        [holder, request_id, fd, terminator](std::uint32_t id, const vx::ScanReport& report) {
+          holder->on_fd_report(id, request_id, fd, terminator, report);
+        });
   } catch (const std::exception& e) {
     // The reader's first step is already on its way; it must find nothing.
     reader->stop();
     reply_courier_error(e);
     return check_idle();
   }
-  jobs_.insert(job);
-  fd_readers_[job] = reader;
+  data_->jobs.insert(job);
+  data_->fd_readers[job] = reader;
   return finish_command();
 }
 
 void cl_clamd_peer_t::on_fd_data(std::uint32_t job, std::uint32_t request_id, int fd, terminator_t terminator,
                                  const boost::system::error_code& ec, boost::asio::const_buffer data) {
-  if (!ec) return courier_->send_data(job, data.data(), data.size());
-  fd_readers_.erase(job);
+  if (!ec) return data_->courier->send_data(job, data.data(), data.size());
+  data_->fd_readers.erase(job);
   if (ec == boost::asio::error::eof) {
-    courier_->send_data(job, data.data(), data.size());
-    courier_->scan_request(job, scan_options());
+    data_->courier->send_data(job, data.data(), data.size());
+    data_->courier->scan_request(job, scan_options());
     return;
   }
   PEER_DEBUG("error on fd " << fd << ": " << ec.message());
@@ -233,25 +237,25 @@ void cl_clamd_peer_t::on_fd_data(std::uint32_t job, std::uint32_t request_id, in
 
 void cl_clamd_peer_t::on_fd_report(std::uint32_t job, std::uint32_t request_id, int fd, terminator_t terminator,
                                    const vx::ScanReport& report) {
-  jobs_.erase(job);
+  data_->jobs.erase(job);
   const std::string name = "fd[" + std::to_string(fd) + "]: ";
   write_reply(request_id, data_result_line(report, name), terminator);
   // A report before the end of the file: the rest is not needed, and the
   // connection may end as it would after any reply.
-  const auto reader = fd_readers_.find(job);
-  if (reader == fd_readers_.end()) return;
+  const auto reader = data_->fd_readers.find(job);
+  if (reader == data_->fd_readers.end()) return;
   if (auto alive = reader->second.lock()) alive->stop();
-  fd_readers_.erase(reader);
+  data_->fd_readers.erase(reader);
 }
 
 cl_clamd_state_t cl_clamd_peer_t::on_stream() {
   if (has_arguments_ || in_session_) return reject();
   std::uint32_t job;
   if (!open_stream_job(job)) return check_idle();
-  stream_job_ = job;
+  data_->stream_job = job;
   try {
-    auto port = cl_clamd_stream_t::create(inventory_, endpoint_tag_, *courier_);
-    stream_port_ = port;
+    auto port = cl_clamd_stream_t::create(inventory_, endpoint_tag_, *data_->courier);
+    data_->stream_port = port;
     auto holder = shared_from_this();
     const std::uint16_t number =
         port->listen(cl_clamd_stream_t::address_for(socket_descriptor()),
@@ -269,10 +273,10 @@ cl_clamd_state_t cl_clamd_peer_t::on_stream() {
 
 void cl_clamd_peer_t::on_stream_data(std::uint32_t job, const boost::system::error_code& ec,
                                      boost::asio::const_buffer data) {
-  if (!ec) return courier_->send_data(job, data.data(), data.size());
+  if (!ec) return data_->courier->send_data(job, data.data(), data.size());
   if (ec == boost::asio::error::eof) {
-    courier_->send_data(job, data.data(), data.size());
-    courier_->scan_request(job, scan_options());
+    data_->courier->send_data(job, data.data(), data.size());
+    data_->courier->scan_request(job, scan_options());
     return;
   }
   PEER_DEBUG("error on stream: " << ec.message());
@@ -283,7 +287,8 @@ void cl_clamd_peer_t::on_stream_data(std::uint32_t job, const boost::system::err
 }
 
 bool cl_clamd_peer_t::has_courier_work() const {
-  return !jobs_.empty() || !fd_readers_.empty() || !stream_port_.expired() || instream_active_;
+  if (!data_) return false;
+  return !data_->jobs.empty() || !data_->fd_readers.empty() || !data_->stream_port.expired() || data_->instream_active;
 }
 
 void cl_clamd_peer_t::on_courier_failure(const boost::system::error_code& ec) {
@@ -294,20 +299,20 @@ void cl_clamd_peer_t::on_courier_failure(const boost::system::error_code& ec) {
 }
 
 void cl_clamd_peer_t::stop_courier_work() {
-  if (!courier_) return;
+  if (!data_) return;
   // Resetting our jobs below announces Courier idle; we are past caring.
-  courier_idle_subscription_.disconnect();
-  for (auto& reader : fd_readers_)
+  data_->courier_idle_subscription.disconnect();
+  for (auto& reader : data_->fd_readers)
     if (auto alive = reader.second.lock()) alive->stop();
-  fd_readers_.clear();
-  window_subscription_.disconnect();
-  if (window_granted_ != 0) courier_->release(static_cast<std::int32_t>(window_granted_));
-  window_granted_ = 0;
-  for (const std::uint32_t job : jobs_) {
+  data_->fd_readers.clear();
+  data_->window_subscription.disconnect();
+  if (data_->window_granted != 0) data_->courier->release(static_cast<std::int32_t>(data_->window_granted));
+  data_->window_granted = 0;
+  for (const std::uint32_t job : data_->jobs) {
     PEER_DEBUG("Stopping courier job in progress: " << job);
-    courier_->reset_job(job);
+    data_->courier->reset_job(job);
   }
-  jobs_.clear();
-  if (auto port = stream_port_.lock()) port->stop();
-  instream_active_ = false;
+  data_->jobs.clear();
+  if (auto port = data_->stream_port.lock()) port->stop();
+  data_->instream_active = false;
 }

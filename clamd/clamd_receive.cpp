@@ -29,12 +29,16 @@ std::vector<int> passed_fds(msghdr& msg) {
 }  // namespace
 
 cl_clamd_received_t cl_clamd_receive(int fd, char* data, std::size_t size) {
+  const iovec iov{data, size};
+  return cl_clamd_receive(fd, &iov, 1);
+}
+
+cl_clamd_received_t cl_clamd_receive(int fd, const iovec* iov, std::size_t count) {
   cl_clamd_received_t received;
-  iovec iov{data, size};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
   msghdr msg{};
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
+  msg.msg_iov = const_cast<iovec*>(iov);
+  msg.msg_iovlen = count;
   msg.msg_control = control;
   msg.msg_controllen = sizeof control;
   // Close-on-exec from the start: a descriptor a client passed must never

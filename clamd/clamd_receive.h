@@ -2,6 +2,8 @@
 
 // Taking bytes from a client socket together with the descriptors a client
 // may pass as ancillary data, and deciding which of those we keep.
+#include <sys/uio.h>
+
 #include <cstddef>
 #include <vector>
 
@@ -22,6 +24,8 @@ struct cl_clamd_received_t {
 // One recvmsg of at most size bytes into data from the socket fd, with room
 // for the control data of one passed descriptor.
 cl_clamd_received_t cl_clamd_receive(int fd, char* data, std::size_t size);
+// The same, filling the count buffers of iov in order.
+cl_clamd_received_t cl_clamd_receive(int fd, const iovec* iov, std::size_t count);
 
 // Keeps the descriptor a client passed in held (-1: none held yet). Refuses
 // when the control data was cut short, more than one descriptor came, or
