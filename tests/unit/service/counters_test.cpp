@@ -1,3 +1,5 @@
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include "svc_counters.h"
@@ -8,17 +10,15 @@ vx::ScanReport report(std::uint64_t size, bool threat_in_member, bool member_err
   vx::ScanReport r;
   r.set_object("f");
   r.set_size(size);
+  if (top_error) r.set_error(vx::SE_OBJECT_SIZE_LIMIT);
   vx::ScanReport* member = r.add_item();
   member->set_object("f/m");
-  if (threat_in_member) {
-    vx::Virus* threat = member->add_virus();
-    threat->set_type(vx::SE_KNOWN_VIRUS);
-    threat->set_name("T");
-  }
   if (member_error) member->set_error(vx::SE_PASSWORD_PROTECTED);
-  if (top_error) r.set_error(vx::SE_OBJECT_SIZE_LIMIT);
+  if (threat_in_member) member->add_virus()->set_name("T");
   return r;
 }
+
+std::vector<std::uint64_t> counts(const vx::ServiceStat& s) { return {s.scans(), s.detections(), s.errors(), s.bytes()}; }
 
 }  // namespace
 
@@ -27,25 +27,20 @@ vx::ScanReport report(std::uint64_t size, bool threat_in_member, bool member_err
 TEST(ServiceCounters, EachScanCountsOnceByItsOutcome) {
   const struct {
     vx::ScanReport report;
-    std::uint64_t detections, errors, bytes;
+    std::vector<std::uint64_t> after;  // scans, detections, errors, bytes
   } cases[] = {
-      {report(10, false, false, false), 0, 0, 10},
-      {report(20, true, true, false), 1, 0, 20},
-      {report(30, false, true, false), 0, 1, 30},
-      {report(40, false, false, true), 0, 1, 0},
+      {report(10, false, false, false), {1, 0, 0, 10}},
+      {report(20, true, true, false), {2, 1, 0, 30}},
+      {report(30, false, true, false), {3, 1, 1, 60}},
+      {report(40, false, false, true), {4, 1, 2, 60}},
   };
   int changes = 0;
   svc_counters_t counters([&] { ++changes; });
   for (const auto& c : cases) {
-    const vx::ServiceStat before = counters.stat();
     counters.scanned(c.report);
-    const vx::ServiceStat& now = counters.stat();
-    EXPECT_EQ(now.scans() - before.scans(), 1u);
-    EXPECT_EQ(now.detections() - before.detections(), c.detections) << c.report.DebugString();
-    EXPECT_EQ(now.errors() - before.errors(), c.errors) << c.report.DebugString();
-    EXPECT_EQ(now.bytes() - before.bytes(), c.bytes) << c.report.DebugString();
+    EXPECT_EQ(counts(counters.stat()), c.after) << c.report.ShortDebugString();
   }
   counters.failed();
-  EXPECT_EQ(counters.stat().ShortDebugString(), "scans: 5 detections: 1 errors: 3 bytes: 60");
+  EXPECT_EQ(counts(counters.stat()), std::vector<std::uint64_t>({5, 1, 3, 60}));
   EXPECT_EQ(changes, 5);
 }
