@@ -56,11 +56,12 @@ int main(int argc, char** argv) {
     if (settings.memory > max_memory) return "--memory: use a number from 0 to " + std::to_string(max_memory);
     return std::string();
   };
-  program.sessions = [&](const eng_engine_t& engine, boost::asio::thread_pool& pool) -> svc_listener_t::factory_t {
+  program.sessions = [&](const eng_engine_t& engine, boost::asio::thread_pool& pool,
+                         svc_counters_t& counters) -> svc_listener_t::factory_t {
     raise_descriptor_limit();
     settings.spill.dir = temporary_dir();
     settings.spill.max_size = engine.limits().max_object_size;
-    auto shared = std::make_shared<cr_shared_t>(cr_shared_t{engine, pool, settings});
+    auto shared = std::make_shared<cr_shared_t>(cr_shared_t{engine, pool, counters, settings});
     return [shared](svc_session_t::socket_t socket) {
       return std::make_shared<cr_session_t>(std::move(socket), *shared);
     };

@@ -43,6 +43,11 @@ void cr_session_t::do_scan(cr_exchange_t::action_t&& action) {
 }
 
 void cr_session_t::on_scanned(std::uint32_t job_id, std::uint64_t ticket, cr_outcome_t&& outcome) {
+  // The work was done whether or not the answer is still wanted.
+  if (outcome.error != vx::EC_OK)
+    shared_.counters.failed();
+  else
+    shared_.counters.scanned(outcome.report);
   if (!exchange_.finish(job_id, ticket)) {
     debug("job " + std::to_string(job_id) + " was reset while it was scanned");
     return drop_answer();

@@ -7,13 +7,16 @@
 
 #include "cr_exchange.h"
 #include "eng_engine.h"
+#include "svc_counters.h"
 #include "svc_session.h"
 
 // What every connection of the process shares: the engine, the pool its
-// scans run on, and the settings. Outlives every session.
+// scans run on, the counts of finished scans (touched on the event-loop
+// thread only) and the settings. Outlives every session.
 struct cr_shared_t {
   const eng_engine_t& engine;
   boost::asio::thread_pool& pool;
+  svc_counters_t& counters;
   cr_settings_t settings;
 };
 

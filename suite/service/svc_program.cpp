@@ -56,10 +56,13 @@ int serve(const svc_program_t& program, const settings_t& settings) {
   eng_engine_t engine;
   boost::asio::io_context io;
   boost::asio::thread_pool pool(settings.threads);
-  auto listener = std::make_shared<svc_listener_t>(io, settings.socket, program.display,
-                                                   program.sessions(engine, pool));
-  boost::asio::signal_set signals(io, SIGTERM, SIGINT);
   std::shared_ptr<svc_monitor_t> monitor;
+  svc_counters_t counters([&] {
+    if (monitor) monitor->counters_changed();
+  });
+  auto listener = std::make_shared<svc_listener_t>(io, settings.socket, program.display,
+                                                   program.sessions(engine, pool, counters));
+  boost::asio::signal_set signals(io, SIGTERM, SIGINT);
   auto stop = [&] {
     listener->stop();
     signals.cancel();
@@ -71,7 +74,7 @@ int serve(const svc_program_t& program, const settings_t& settings) {
     stop();
   });
   if (settings.monitor >= 0) {
-    monitor = std::make_shared<svc_monitor_t>(io, program.display, [&] {
+    monitor = std::make_shared<svc_monitor_t>(io, program.display, counters, [&] {
       CF_NOTICE(program.display << ": the supervisor has gone, stopping");
       stop();
     });

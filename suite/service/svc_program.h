@@ -7,6 +7,7 @@
 #include <boost/program_options/options_description.hpp>
 
 #include "eng_engine.h"
+#include "svc_counters.h"
 #include "svc_listener.h"
 
 // What one service program of the suite puts into the frame every service
@@ -25,9 +26,10 @@ struct svc_program_t {
   // Checks the program's own options once parsed: the usage error, or
   // empty when they are fine.
   std::function<std::string()> check;
-  // Makes the factory of the sessions of accepted clients. Called once,
-  // before serving starts; the factory lives until serving ends.
-  std::function<svc_listener_t::factory_t(const eng_engine_t&, boost::asio::thread_pool&)> sessions;
+  // Makes the factory of the sessions of accepted clients, which count
+  // every scan that ends in the counters. Called once, before serving
+  // starts; the factory lives until serving ends.
+  std::function<svc_listener_t::factory_t(const eng_engine_t&, boost::asio::thread_pool&, svc_counters_t&)> sessions;
   // Words added to the start-up line after the thread count (may be
   // empty): ", window 1mb", say.
   std::function<std::string()> describe;

@@ -60,6 +60,8 @@ void sv_session_t::do_scan(sv_proxy_t::action_t&& action) {
 }
 
 void sv_session_t::on_scanned(std::uint32_t serial, vx::ScanReport&& report) {
+  // Counted before a report too large to send is cut down.
+  shared_.counters.scanned(report);
   const sv::ServerMessage response = proxy_.scan_response(serial, std::move(report));
   if (response.has_threat_id()) {
     const vx::Virus* threat = svc_first_threat(response.scan_report());

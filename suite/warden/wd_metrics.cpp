@@ -28,6 +28,22 @@ std::string wd_metrics_text(const wd_metrics_t& m) {
   out << "vemra_clamd_connections_opened_total " << m.connections_opened << '\n';
   family(out, "vemra_clamd_connections_closed_total", "counter", "Client connections the daemon closed.");
   out << "vemra_clamd_connections_closed_total " << m.connections_closed << '\n';
+  const struct {
+    const char* name;
+    const char* help;
+    std::uint64_t wd_scan_counts_t::*count;
+  } scans[] = {
+      {"vemra_scans_total", "Scans the service finished, whatever their outcome.", &wd_scan_counts_t::scans},
+      {"vemra_scan_detections_total", "Scans whose report names a threat.", &wd_scan_counts_t::detections},
+      {"vemra_scan_errors_total", "Scans that name no threat and could not be completed.",
+       &wd_scan_counts_t::errors},
+      {"vemra_scanned_bytes_total", "Bytes of the objects the service read and scanned.", &wd_scan_counts_t::bytes},
+  };
+  for (const auto& s : scans) {
+    family(out, s.name, "counter", s.help);
+    for (const auto& service : m.services)
+      out << s.name << "{service=\"" << service.name << "\"} " << service.counts.*s.count << '\n';
+  }
   family(out, "vemra_warden_start_time_seconds", "gauge", "When Warden started, in seconds since the epoch.");
   out << "vemra_warden_start_time_seconds " << m.start_time << '\n';
   return out.str();

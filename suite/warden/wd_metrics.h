@@ -4,6 +4,14 @@
 #include <string>
 #include <vector>
 
+// A scanning service's counts of finished scans.
+struct wd_scan_counts_t {
+  std::uint64_t scans = 0;
+  std::uint64_t detections = 0;
+  std::uint64_t errors = 0;
+  std::uint64_t bytes = 0;
+};
+
 // What Warden knows about the suite at one moment, as its metrics show it.
 struct wd_metrics_t {
   struct program_t {
@@ -19,6 +27,13 @@ struct wd_metrics_t {
   std::uint64_t connections_open = 0;
   std::uint64_t connections_opened = 0;
   std::uint64_t connections_closed = 0;
+  // Scans of each scanning service, summed over its processes since
+  // Warden started.
+  struct service_t {
+    std::string name;  // label value: "sieve", "courier"
+    wd_scan_counts_t counts;
+  };
+  std::vector<service_t> services;
   std::uint64_t start_time = 0;  // Warden's, in seconds since the epoch
 };
 

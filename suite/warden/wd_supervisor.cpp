@@ -245,8 +245,8 @@ void wd_supervisor_t::finish() {
   if (clamd_link_) clamd_link_->close();
   if (clamd_log_) clamd_log_->close();
   if (metrics_server_) metrics_server_->close();
-  sieve_.monitor.close(ignored);
-  courier_.monitor.close(ignored);
+  for (service_t* service : {&sieve_, &courier_})
+    if (service->link) service->link->close();
   CF_NOTICE("Warden: stopped");
   io_.stop();
 }
@@ -329,6 +329,7 @@ wd_metrics_t wd_supervisor_t::metrics() const {
     m.connections_opened += clamd_link_->connections().opened;
     m.connections_closed += clamd_link_->connections().closed;
   }
+  m.services = {{"sieve", sieve_.totals}, {"courier", courier_.totals}};
   m.start_time = started_at_;
   return m;
 }
@@ -363,23 +364,20 @@ void wd_supervisor_t::on_child_started(wd_child_t& child, int monitor, int log) 
 
 void wd_supervisor_t::hold_monitor(service_t& service, int monitor, int log) {
   if (log >= 0) ::close(log);
-  boost::system::error_code ec;
-  service.monitor.close(ec);
-  service.monitor.assign(boost::asio::local::stream_protocol(), monitor, ec);
-  if (!ec) return;
-  ::close(monitor);
-  // The service would see its monitor socket end at once and stop; it is
-  // started again like after any other failure.
-  CF_ERROR("Warden: " << service.child.name() << " (pid " << service.child.pid() << "): monitor socket: "
-                      << ec.message());
+  try {
+    service.link = wd_service_link_t::create(io_, monitor, service.child.name(), service.child.pid(), service.totals);
+  } catch (const std::exception& e) {
+    // The service sees its monitor socket end at once and stops; it is
+    // started again like after any other failure.
+    CF_ERROR("Warden: " << service.child.name() << " (pid " << service.child.pid() << "): " << exception_text(e));
+  }
 }
 
 void wd_supervisor_t::on_child_exited(wd_child_t& child) {
   if (service_t* service = service_of(child)) {
-    // Kept open until the process is gone: the service takes its end for
-    // Warden's.
-    boost::system::error_code ignored;
-    service->monitor.close(ignored);
+    // Not closed: it reads the process's last report and goes at the end
+    // of the socket.
+    service->link.reset();
     return;
   }
   retire_clamd_link();

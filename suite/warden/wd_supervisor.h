@@ -4,7 +4,6 @@
 #include <memory>
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
@@ -16,6 +15,7 @@
 #include "wd_metrics_server.h"
 #include "wd_notify.h"
 #include "wd_run_dir.h"
+#include "wd_service_link.h"
 #include "wd_settings.h"
 
 // vemra-warden's application object: holds the configuration in force and
@@ -75,14 +75,14 @@ private:
   bool on_child_refused_config(wd_child_t& child) override;
   void on_clamd_applied(std::uint32_t revision);
 
-  // A scanning service Warden runs, and Warden's end of its monitor
-  // socket: nothing is said on it, but the service stops when it closes,
-  // so it stays open while the service runs.
+  // A scanning service Warden runs, the link over its monitor socket
+  // while a process runs, and its scan counts over all its processes.
   struct service_t {
     service_t(boost::asio::io_context& io, vx::Application app, wd_child_t::delegate_t& delegate)
-        : child(io, app, delegate), monitor(io) {}
+        : child(io, app, delegate) {}
     wd_child_t child;
-    boost::asio::local::stream_protocol::socket monitor;
+    std::shared_ptr<wd_service_link_t> link;
+    wd_scan_counts_t totals;
   };
   service_t* service_of(wd_child_t& child);
   void hold_monitor(service_t& service, int monitor, int log);

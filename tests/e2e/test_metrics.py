@@ -6,10 +6,11 @@ import os
 import re
 import signal
 import socket
+import struct
 
 import pytest
 
-from suite import Suite, free_port, listening_tcp, wait_for
+from suite import EICAR, FILES, Suite, free_port, listening_tcp, wait_for
 from wire import DEADLINE
 
 
@@ -25,6 +26,14 @@ def http(port, request):
         except ConnectionResetError:
             assert reply, "reset without a reply"
         return reply
+
+
+SCAN_FAMILIES = ("vemra_scans_total", "vemra_scan_detections_total", "vemra_scan_errors_total",
+                 "vemra_scanned_bytes_total")
+
+
+def counts(metrics, service):
+    return [metrics['%s{service="%s"}' % (f, service)] for f in SCAN_FAMILIES]
 
 
 def scrape(port):
@@ -43,7 +52,7 @@ def suite():
     s.close()
 
 
-def test_counters_follow_connections_and_restarts(suite):
+def test_counters_follow_connections_restarts_and_scans(suite):
     port = suite.metrics_port
     assert listening_tcp(suite.warden.proc.pid) == {port}
     before = wait_for(lambda: (lambda m: m["vemra_clamd_config_revision_applied"] == 1 and m)(scrape(port)),
@@ -70,6 +79,17 @@ def test_counters_follow_connections_and_restarts(suite):
     assert (m["vemra_clamd_connections_opened_total"], m["vemra_clamd_connections_closed_total"]) == (opened, closed + 3)
     assert [m['vemra_program_restarts_total{program="%s"}' % p] for p in ("sieve", "courier")] == [0, 0]
     assert m["vemra_config_revision"] == 1
+
+    paths, streams = ("clean.txt", "eicar.com", "tree/a.txt"), (b"clean data" * 1000, EICAR)
+    for name in paths:
+        suite.ask(b"nSCAN %s\n" % suite.path(name).encode())
+    for data in streams:
+        suite.ask(b"zINSTREAM\0" + struct.pack(">I", len(data)) + data + b"\0" * 4)
+    sieve = [a + b for a, b in zip(counts(m, "sieve"), [3, 1, 0, sum(len(FILES[n]) for n in paths)])]
+    courier = [a + b for a, b in zip(counts(m, "courier"), [2, 1, 0, sum(map(len, streams))])]
+    m = wait_for(lambda: (lambda m: counts(m, "sieve")[0] == sieve[0] and counts(m, "courier")[0] == courier[0] and m)(
+        scrape(port)), "the services to report their scans")
+    assert (counts(m, "sieve"), counts(m, "courier")) == (sieve, courier)
 
 
 @pytest.mark.parametrize("request_, status", [

@@ -16,6 +16,7 @@
 #include "wd_child.h"
 #include "wd_clamd_link.h"
 #include "wd_log_collector.h"
+#include "wd_service_link.h"
 #include "wd_spawn.h"
 
 namespace {
@@ -26,6 +27,26 @@ struct fixed_source_t : wd_config_source_t {
   vx::AppInfo root_appinfo() const override { return vx::AppInfo(); }
   wd_settings_t settings_;
 };
+
+vx::ServiceStat stat(std::uint64_t scans, std::uint64_t detections, std::uint64_t errors, std::uint64_t bytes) {
+  vx::ServiceStat s;
+  s.set_scans(scans);
+  s.set_detections(detections);
+  s.set_errors(errors);
+  s.set_bytes(bytes);
+  return s;
+}
+
+// Each process reports its own counts from zero; the totals only grow.
+TEST(WardenRuntime, ScanCountsAddUpOverProcessesAndNeverGoBack) {
+  wd_scan_counts_t totals, first, second;
+  EXPECT_TRUE(wd_add_report(totals, first, stat(2, 1, 0, 100)));
+  EXPECT_TRUE(wd_add_report(totals, first, stat(5, 1, 1, 300)));
+  EXPECT_FALSE(wd_add_report(totals, first, stat(6, 1, 0, 400)));
+  EXPECT_TRUE(wd_add_report(totals, second, stat(1, 0, 0, 7)));
+  EXPECT_EQ(std::vector<std::uint64_t>({totals.scans, totals.detections, totals.errors, totals.bytes}),
+            std::vector<std::uint64_t>({6, 1, 1, 307}));
+}
 
 TEST(WardenRuntime, HowAProcessEnded) {
   EXPECT_EQ(wd_exit_text(102 << 8) + ", " + wd_exit_text(0) + ", " + wd_exit_text(200 << 8) + ", " +
