@@ -108,29 +108,22 @@ TEST_F(IpcLink, ReadLoopEndsWithOneErrorPastTheLimit) {
   EXPECT_EQ(std::vector<boost::system::error_code>{vx::make_error_code(vx::EC_BAD_MESSAGE_SIZE)}, link->errors);
 }
 
-TEST_F(IpcLink, FramesQueuedDuringAWriteLeaveTogetherInOrder) {
+TEST_F(IpcLink, FramesQueuedDuringAWriteLeaveTogetherInOrderAndNoneAboveTheLimit) {
+  // Tag and job id take two bytes each, the data's key one, its length two.
+  const cr::ClientMessage largest = message(4, limit - 7);
+  ASSERT_EQ(limit, largest.ByteSizeLong());
   std::vector<std::string> sent;
   for (uint32_t id = 1; id <= 4; ++id) {
-    link->async_send_message(message(id));
-    sent.push_back(message(id).SerializeAsString());
+    link->async_send_message(id == 4 ? largest : message(id));
+    sent.push_back((id == 4 ? largest : message(id)).SerializeAsString());
   }
+  EXPECT_EQ("async_send_message: Invalid IPC message size [vx.Error:7]",
+            thrown([&] { link->async_send_message(message(5, limit - 6)); }));
   // The first frame went out alone; the three queued behind it form the
   // second batch.
   io.run();
   EXPECT_EQ(2, link->writes_started);
   EXPECT_EQ(sent, received());
-}
-
-TEST_F(IpcLink, SendAboveTheLimitThrowsAndQueuesNothing) {
-  // Tag and job id take two bytes each, the data's key one, its length two.
-  const cr::ClientMessage largest = message(1, limit - 7);
-  ASSERT_EQ(limit, largest.ByteSizeLong());
-  EXPECT_EQ("async_send_message: Invalid IPC message size [vx.Error:7]",
-            thrown([&] { link->async_send_message(message(1, limit - 6)); }));
-  link->async_send_message(largest);
-  io.run();
-  EXPECT_EQ(1, link->writes_started);
-  EXPECT_EQ(std::vector<std::string>{largest.SerializeAsString()}, received());
 }
 
 TEST_F(IpcLink, CloseWithAReadOutstandingReportsNothing) {

@@ -159,7 +159,6 @@ TEST(IniValues, EveryKindOfValueAndWhyOneIsRefused) {
        "! bad log destination 'Stderr:x': use Stderr, Syslog, Syslog:<facility>, Auto or an absolute file path"},
       {"listen", "9101", "address: \"127.0.0.1\" port: 9101"},
       {"listen", "0.0.0.0:9101", "address: \"0.0.0.0\" port: 9101"},
-      {"listen", "[::]:9101", "address: \"::\" port: 9101"},
       {"listen", "/run/m.sock", "! bad address '/run/m.sock': use a port, IPv4-address:port or [IPv6-address]:port"},
       {"listen", "0", "! bad port '0' in '127.0.0.1:0': use a number from 1 to 65535"},
       {"socket", "/run/x.sock", "local: \"/run/x.sock\" = /run/x.sock"},
@@ -173,7 +172,6 @@ TEST(IniValues, EveryKindOfValueAndWhyOneIsRefused) {
       {"socket", "[127.0.0.1]:3310", "! bad socket '[127.0.0.1]:3310': brackets are for IPv6 addresses only"},
       {"socket", "localhost:3310", "! bad socket 'localhost:3310': 'localhost' is not an IP address" + socket_usage},
       {"socket", "clamd.sock", "! bad socket 'clamd.sock'" + socket_usage},
-      {"socket", "127.0.0.1:0", "! bad port '0' in '127.0.0.1:0': use a number from 1 to 65535"},
       {"socket", "1.2.3.4:33a", "! bad port '33a' in '1.2.3.4:33a': use a number from 1 to 65535"},
   };
   for (const auto& row : rows) EXPECT_EQ(parsed(row.kind, row.text), row.expected) << row.kind << " " << row.text;
