@@ -94,9 +94,14 @@ void cl_clamd_connection_t::serve(step_t step) {
 }
 
 void cl_clamd_connection_t::start_read_timer(timed_t what) {
-  CONN_DEBUG("starting read timer for: " << read_timeout_ms_ << " ms");
+  start_read_timer(what, std::chrono::milliseconds(read_timeout_ms_));
+}
+
+void cl_clamd_connection_t::start_read_timer(timed_t what, std::chrono::steady_clock::duration after) {
+  CONN_DEBUG("starting read timer for: " << std::chrono::duration_cast<std::chrono::milliseconds>(after).count()
+                                         << " ms");
   read_timer_purpose_ = what;
-  read_timer_.expires_after(std::chrono::milliseconds(read_timeout_ms_));
+  read_timer_.expires_after(after);
   auto holder = self();
   const std::uint32_t generation = ++read_timer_generation_;
   read_timer_.async_wait(
@@ -106,6 +111,7 @@ void cl_clamd_connection_t::start_read_timer(timed_t what) {
 void cl_clamd_connection_t::stop_read_timer() {
   ++read_timer_generation_;
   command_started_ = false;
+  read_timer_purpose_ = unarmed;
   read_timer_.cancel();
 }
 
@@ -115,6 +121,13 @@ void cl_clamd_connection_t::on_read_timer(const boost::system::error_code& ec, s
   if (ec) {
     CF_ERROR("cl_clamd_peer_t: read timer error: " << ec.message());
     return;
+  }
+  if (read_timer_purpose_ == data_read) {
+    // Data that keeps coming, however slowly, is not silence; re-arming
+    // here rather than at every chunk keeps the timer off the data path.
+    const auto quiet = std::chrono::steady_clock::now() - last_data_;
+    const auto limit = std::chrono::milliseconds(read_timeout_ms_);
+    if (quiet < limit) return start_read_timer(data_read, limit - quiet);
   }
   if (read_timer_purpose_ == session_idle) {
     // A session waiting for the replies of its earlier commands is not idle.
@@ -126,6 +139,17 @@ void cl_clamd_connection_t::on_read_timer(const boost::system::error_code& ec, s
   auto holder = self();
   boost::asio::post(inventory_.io_context(),
                     [holder] { holder->on_io_error(vx::make_error_code(vx::EC_NETWORK_TIMEDOUT)); });
+}
+
+void cl_clamd_connection_t::time_data(cl_clamd_state_t::kind_t kind) {
+  if (kind == cl_clamd_state_t::block) {
+    last_data_ = std::chrono::steady_clock::now();
+    if (read_timer_purpose_ != data_read) start_read_timer(data_read);
+  } else if (read_timer_purpose_ == data_read) {
+    // Suspended for the service's window, or done with the data: a stalled
+    // service must not cost its clients their connections.
+    stop_read_timer();
+  }
 }
 
 void cl_clamd_connection_t::begin_command() {
@@ -175,6 +199,7 @@ cl_clamd_connection_t::receive_t cl_clamd_connection_t::receive() {
     if (got.error) return fail(got.error);
     if (got.bytes == 0 && got.fds.empty()) return fail(boost::asio::error::eof);
     CONN_DEBUG(got.bytes << " bytes received, buffer has: " << input_size());
+    if (read_timer_purpose_ == data_read) last_data_ = std::chrono::steady_clock::now();
     input_.insert(input_.end(), scratch, scratch + got.bytes);
     const int before = received_fd_;
     if (const auto refusal = cl_clamd_hold_fd(got, received_fd_)) return fail(refusal);
@@ -254,8 +279,9 @@ void cl_clamd_connection_t::take_command(const cut_t& cut) {
 void cl_clamd_connection_t::apply_state(cl_clamd_state_t state) {
   state_ = std::move(state);
   // The command has been read; data it goes on to take (INSTREAM chunks, a
-  // descriptor) is not bounded by the read timer.
+  // descriptor) is bounded by the client's silence instead.
   if (state_.kind != cl_clamd_state_t::arguments && command_started_) stop_read_timer();
+  time_data(state_.kind);
   if (state_.kind == cl_clamd_state_t::pending) {
     // Work that reported before its command was done (an INSTREAM whose
     // result came while the client was still sending) leaves nothing to

@@ -99,8 +99,14 @@ private:
   enum timed_t {
     command_read,  // the client owes us a command: told so, then dropped
     session_idle,  // a session waits for its next command: dropped quietly
+    data_read,     // a command's data (a stream's chunks, FILDES's byte) is owed
+    unarmed,       // we wait on nobody, or on a service rather than the client
   };
   void start_read_timer(timed_t what);
+  void start_read_timer(timed_t what, std::chrono::steady_clock::duration after);
+  // Keeps the read timer bounding the client's silence while a command's
+  // data is read, and off while the command waits on something else.
+  void time_data(cl_clamd_state_t::kind_t kind);
   void stop_read_timer();
   void on_read_timer(const boost::system::error_code& ec, std::uint32_t generation);
   // The first byte of a command is in: the whole word and its argument text
@@ -145,7 +151,9 @@ private:
   // queued for an older setting cannot be aborted any more and must be
   // recognised as stale.
   std::uint32_t read_timer_generation_ = 0;
-  timed_t read_timer_purpose_ = command_read;
+  timed_t read_timer_purpose_ = unarmed;
+  // When the client last sent data, while the read timer is on data_read.
+  std::chrono::steady_clock::time_point last_data_;
   // From the first byte of a command until it has been read whole.
   bool command_started_ = false;
   bool command_read_paused_ = false;
