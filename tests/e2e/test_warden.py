@@ -222,6 +222,28 @@ def test_configuration_the_daemon_cannot_apply_gives_way_to_the_last_one_it_did(
     assert w.stop() == 0
 
 
+def test_daemon_switched_off_and_on_again_at_once_runs(tmp_path, wardens, clamd_path):
+    port = free_port()
+    conf = lambda start: config(tmp_path, clamd_path, port, clamd="Start = %s\n" % start)
+    w = wardens(tmp_path, conf("yes"))
+    w.wait_log(r"ClamD \(pid \d+\) applied configuration revision 1")
+    # Switched on again while the daemon is still stopping, or once it has
+    # stopped: either way it runs the configuration in force.
+    for round, wait_until_stopped in enumerate([False, False, True, False, True], start=1):
+        w.reload(conf("no"))
+        w.wait_log(r"ClamD is no longer enabled; stopping it", count=round)
+        if wait_until_stopped:
+            w.wait_log(r"ClamD \(pid \d+\) stopped: ", count=round)
+        w.reload(conf("yes"))
+        pid = service_pid(w, "ClamD", count=round + 1)
+        revision = w.wait_log(r"ClamD \(pid %d\) applied configuration revision (\d+)" % pid).group(1)
+        wait_for(lambda: pong(port), "the daemon to answer")
+        w.proc.send_signal(signal.SIGUSR1)
+        w.wait_log(r"Warden: status: configuration revision %s .*ClamD running, pid %d, .*revision %s applied"
+                   % (revision, pid, revision))
+    assert w.stop() == 0
+
+
 def test_bad_files_and_a_busy_run_directory_are_refused(tmp_path, wardens, fake):
     bad = tmp_path / "bad.conf"
     bad.write_text("[ClamD]\nStreamMaxLength = 25 parsecs\n[ClamD.Endpoint.a]\n[Sieve]\n")
