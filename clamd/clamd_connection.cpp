@@ -139,6 +139,16 @@ void cl_clamd_connection_t::on_read_timer(const boost::system::error_code& ec) {
                     [holder] { holder->on_io_error(vx::make_error_code(vx::EC_NETWORK_TIMEDOUT)); });
 }
 
+void cl_clamd_connection_t::time_data(cl_clamd_state_t::kind_t kind) {
+  if (kind == cl_clamd_state_t::block) {
+    if (!timing_data()) start_read_timer(data_read);
+  } else if (timing_data()) {
+    // Suspended for the service's window, or done with the data: a stalled
+    // service must not cost its clients their connections.
+    stop_read_timer();
+  }
+}
+
 void cl_clamd_connection_t::begin_command() {
   if (command_started_ || input_size() == 0) return;
   start_read_timer(command_read);
@@ -189,6 +199,9 @@ cl_clamd_connection_t::receive_t cl_clamd_connection_t::receive() {
     input_.commit(std::min(got.bytes, direct));
     if (got.bytes > direct) input_.append(overflow, got.bytes - direct);
     CONN_DEBUG(got.bytes << " bytes received, buffer has: " << input_size());
+    // Data that keeps coming, however slowly, is not silence.
+    if (timing_data())
+      read_deadline_ = boost::asio::steady_timer::clock_type::now() + std::chrono::milliseconds(read_timeout_ms_);
     const int before = received_fd_;
     if (const auto refusal = cl_clamd_hold_fd(got, received_fd_)) return fail(refusal);
     if (received_fd_ != before) CF_DEBUG("received fd: " << received_fd_);
@@ -268,8 +281,9 @@ void cl_clamd_connection_t::take_command(const cut_t& cut) {
 void cl_clamd_connection_t::apply_state(cl_clamd_state_t state) {
   state_ = std::move(state);
   // The command has been read; data it goes on to take (INSTREAM chunks, a
-  // descriptor) is not bounded by the read timer.
+  // descriptor) is bounded by the client's silence instead.
   if (state_.kind != cl_clamd_state_t::arguments && command_started_) stop_read_timer();
+  time_data(state_.kind);
   if (state_.kind == cl_clamd_state_t::pending) {
     // Work that reported before its command was done (an INSTREAM whose
     // result came while the client was still sending) leaves nothing to

@@ -100,10 +100,16 @@ private:
   enum timed_t {
     command_read,  // the client owes us a command: told so, then dropped
     session_idle,  // a session waits for its next command: dropped quietly
+    data_read,     // a command's data (a stream's chunks, FILDES's byte) is owed
   };
   // Moves the deadline; the timer itself is set again only when the wait
   // pending for an earlier deadline expires, not once per command.
   void start_read_timer(timed_t what);
+  // The read timer bounds the client's silence while a command's data is read.
+  bool timing_data() const { return read_timer_active_ && read_timer_purpose_ == data_read; }
+  // Keeps the read timer bounding the client's silence while a command's
+  // data is read, and off while the command waits on something else.
+  void time_data(cl_clamd_state_t::kind_t kind);
   void stop_read_timer();
   void wait_read_timer();
   void on_read_timer(const boost::system::error_code& ec);

@@ -137,12 +137,57 @@ void cl_clamd_stream_t::read_next() {
   }
   if (!buffer_) buffer_.reset(new char[buffer_size]);
   auto holder = shared_from_this();
-  boost::asio::async_read(socket_, boost::asio::buffer(buffer_.get(), granted_),
-                          [holder](const boost::system::error_code& ec, std::size_t n) { holder->on_read(ec, n); });
+  reading_ = true;
+  last_data_ = std::chrono::steady_clock::now();
+  arm_read_timer(boost::posix_time::milliseconds(read_timeout_ms_));
+  // The condition sees every partial read, so bytes trickling into one
+  // grant count as the client being alive.
+  const std::size_t wanted = granted_;
+  boost::asio::async_read(
+      socket_, boost::asio::buffer(buffer_.get(), granted_),
+      [this, wanted](const boost::system::error_code& ec, std::size_t n) -> std::size_t {
+        last_data_ = std::chrono::steady_clock::now();
+        return ec ? 0 : wanted - n;
+      },
+      [holder](const boost::system::error_code& ec, std::size_t n) { holder->on_read(ec, n); });
+}
+
+void cl_clamd_stream_t::arm_read_timer(boost::posix_time::time_duration after) {
+  boost::system::error_code ec;
+  accept_timer_.expires_from_now(after, ec);
+  // Without a timer the client is unbounded, as it was before it connected.
+  if (ec) {
+    STREAM_DEBUG("read timer error: " << ec.message());
+    return;
+  }
+  auto holder = shared_from_this();
+  accept_timer_.async_wait([holder](const boost::system::error_code& e) { holder->on_read_timer(e); });
+}
+
+void cl_clamd_stream_t::on_read_timer(const boost::system::error_code& ec) {
+  if (stopped_ || !reading_ || ec == boost::asio::error::operation_aborted) return;
+  if (ec) {
+    STREAM_DEBUG("read timer error: " << ec.message());
+    return;
+  }
+  const auto quiet = std::chrono::steady_clock::now() - last_data_;
+  const auto limit = std::chrono::milliseconds(read_timeout_ms_);
+  if (quiet < limit)
+    return arm_read_timer(boost::posix_time::microseconds(
+        std::chrono::duration_cast<std::chrono::microseconds>(limit - quiet).count()));
+  STREAM_DEBUG("stream read timed out");
+  reading_ = false;
+  boost::system::error_code ignored;
+  // The read's completion comes back aborted and is dropped.
+  socket_.close(ignored);
+  finish(vx::make_error_code(vx::EC_NETWORK_TIMEDOUT));
 }
 
 void cl_clamd_stream_t::on_read(const boost::system::error_code& ec, std::size_t n) {
   if (stopped_) return;
+  reading_ = false;
+  boost::system::error_code ignored;
+  accept_timer_.cancel(ignored);
   give_back_grant();
   if (stream_limit_ != 0 && n > stream_limit_ - received_) return refuse_beyond_limit(n);
   received_ += static_cast<std::uint32_t>(n);

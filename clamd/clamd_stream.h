@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -50,6 +51,9 @@ private:
 
   void on_accept(const boost::system::error_code& ec);
   void on_accept_timer(const boost::system::error_code& ec);
+  // Bounds the client's silence while a read waits on it.
+  void arm_read_timer(boost::posix_time::time_duration after);
+  void on_read_timer(const boost::system::error_code& ec);
   void read_next();
   void on_read(const boost::system::error_code& ec, std::size_t n);
   // Hands over what fits below the limit, then ends the data with an error.
@@ -71,4 +75,8 @@ private:
   cl_window_provider_t& window_;
   std::unique_ptr<char[]> buffer_;
   bool stopped_ = false;
+  // A read is waiting on the client (not on the window).
+  bool reading_ = false;
+  // When the client last sent data, while reading_.
+  std::chrono::steady_clock::time_point last_data_;
 };

@@ -10,6 +10,7 @@
 #include "config.h"
 #include "inventory.h"
 #include "log.h"
+#include "socket_path.h"
 
 namespace {
 
@@ -20,6 +21,20 @@ void endpoints_of(const cl_config_t& config, const std::string& tag,
 
 void endpoints_of(const cl_config_t& config, const std::string& tag, std::vector<boost::asio::ip::tcp::endpoint>& out) {
   config.tcp_endpoints(tag, out);
+}
+
+// What two endpoints share when they are one socket, whatever their
+// spelling: binding both would have the second take the first's address.
+std::string identity(const boost::asio::local::stream_protocol::endpoint& endpoint) {
+  return cf_socket_path_identity(endpoint.path());
+}
+
+std::string identity(const boost::asio::ip::tcp::endpoint& endpoint) {
+  auto address = endpoint.address();
+  // An IPv4 address mapped into IPv6 is the IPv4 port itself.
+  if (address.is_v6() && address.to_v6().is_v4_mapped())
+    address = boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6());
+  return address.to_string() + " " + std::to_string(endpoint.port());
 }
 
 }  // namespace
@@ -57,10 +72,10 @@ void cl_clamd_server_set_t::apply(servers_t<Protocol>& current) {
 
   servers_t<Protocol> next;
   try {
-    std::set<endpoint_t> used;
+    std::set<std::string> used;
     std::vector<std::pair<std::string, endpoint_t>> wanted;
     for (const auto& entry : configured) {
-      if (!used.insert(entry.second).second) {
+      if (!used.insert(identity(entry.second)).second) {
         CF_WARNING("Socket " << traits_t::name(entry.second) << " (for " << entry.first
                              << ") has already been used, ignored");
         continue;

@@ -1,7 +1,5 @@
 #include "wd_settings.h"
 
-#include <limits.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <map>
@@ -10,6 +8,7 @@
 #include <boost/filesystem/path.hpp>
 #include <google/protobuf/descriptor.h>
 
+#include "socket_path.h"
 #include "wd_ini_reader.h"
 #include "wd_ini_values.h"
 
@@ -108,20 +107,11 @@ void resolve_detect_flags(vx::ClamdConfig& c) {
   }
 }
 
-// One socket however it is spelled: a Unix socket's directory resolved
-// (doubled slashes, ".", "..", symbolic links), so that two endpoints cannot
-// bind the same file, the second taking it from the first. IP addresses
-// are already in their one written form once parsed.
+// One socket however it is spelled, so that two endpoints cannot bind the
+// same file, the second taking it from the first. IP addresses are already
+// in their one written form once parsed.
 std::string socket_identity(const vx::AnySocket& socket) {
-  if (!socket.has_local()) return wd_socket_text(socket);
-  const boost::filesystem::path path(socket.local());
-  const boost::filesystem::path dir = path.parent_path(), name = path.filename();
-  char resolved[PATH_MAX];
-  if (::realpath(dir.empty() ? "/" : dir.c_str(), resolved))
-    return (boost::filesystem::path(resolved) / name).string();
-  // A directory that does not exist yet: the daemon reports it when it
-  // binds; spelling alone is what can be compared.
-  return path.lexically_normal().string();
+  return socket.has_local() ? cf_socket_path_identity(socket.local()) : wd_socket_text(socket);
 }
 
 // Checks that need the whole file: what a single value cannot tell.

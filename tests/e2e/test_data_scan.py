@@ -3,6 +3,7 @@ sends the service, what the client reads back, the flow-control window
 holding clients back, and the service failing under them."""
 
 import array
+import contextlib
 import os
 import re
 import socket
@@ -245,17 +246,38 @@ def test_stream_port(rig):
     assert read(c) == b"stream: OK\0"
 
 
-def test_stream_port_waits_only_the_read_timeout(rig):
+# A client that falls silent while the daemon waits on its data is let go
+# after the read timeout, and Courier drops its job. (One waiting for
+# Courier's window is not waiting on itself: test_faults stops Courier.)
+TIMED_OUT = b"COMMAND READ TIMED OUT\n"
+STREAM_TIMED_OUT = b"stream: ERROR Network operation timed out\0"
+
+
+@pytest.mark.parametrize("sent, reply", [
+    (b"zINSTREAM\0", TIMED_OUT),
+    (b"zINSTREAM\0\0\0\0\x0aabc", TIMED_OUT),
+    (b"zFILDES\0", TIMED_OUT),
+    ("unconnected", STREAM_TIMED_OUT),
+    ("connected", STREAM_TIMED_OUT),
+], ids=["instream", "instream-mid-chunk", "fildes", "stream-unconnected", "stream-connected"])
+def test_silent_data_clients_are_let_go(rig, sent, reply):
     r = rig(read_timeout=300)
-    c, port = stream(r)
-    link = r.link()
-    assert link.expect(C.INIT).job_id == 0
-    # A local client's port is on loopback only: no other address of this
-    # host can reach it and feed the scan data of its own.
-    with pytest.raises(ConnectionRefusedError):
-        socket.create_connection(("127.0.0.2", port)).close()
-    assert read(c) == b"stream: ERROR Network operation timed out\0"
-    assert link.expect(C.RESET).job_id == 0
+    with contextlib.ExitStack() as held:
+        if isinstance(sent, str):
+            c, port = stream(r)
+            # A local client's port is on loopback only: no other address
+            # of this host can reach it and feed the scan data of its own.
+            with pytest.raises(ConnectionRefusedError):
+                socket.create_connection(("127.0.0.2", port)).close()
+            if sent == "connected":
+                held.enter_context(socket.create_connection(("127.0.0.1", port)))
+        else:
+            c = r.connect()
+            c.sendall(sent)
+        # FILDES opens its job only once the descriptor is in.
+        link = None if sent == b"zFILDES\0" else r.link()
+        assert read(c) == reply
+        assert not link or take(link, 2) == [(C.INIT, 0, b""), (C.RESET, 0, b"")]
 
 
 def test_courier_failure_ends_only_clients_with_work_there(rig):

@@ -10,7 +10,7 @@ import stat
 
 import pytest
 
-from suite import endpoint, exchange, nofile, read
+from suite import Endpoint, endpoint, exchange, nofile, proc_state, read, wait_for
 from wire import Error
 
 
@@ -48,13 +48,16 @@ def test_endpoints_follow_the_configuration(daemon):
     with socket.socket(socket.AF_UNIX) as s:
         s.bind(unix.path)
     # Of two endpoints on one address the first tag serves, whatever the
-    # order of the list.
-    eps = [unix.retagged("b"), unix.retagged("a"), tcp.retagged("d"), tcp.retagged("c")]
+    # order of the list or the spelling of the path.
+    os.symlink(".", os.path.join(d.dir, "here"))
+    aliases = [Endpoint("e", d.dir + "//./s"), Endpoint("f", os.path.join(d.dir, "here", "s"))]
+    eps = [unix.retagged("b"), unix.retagged("a"), tcp.retagged("d"), tcp.retagged("c")] + aliases
     d.apply(eps)
     st = os.stat(unix.path)
     assert stat.S_ISSOCK(st.st_mode) and stat.S_IMODE(st.st_mode) == 0o666
     assert [l for l in d.log_lines() if l.startswith("Warning:")] == [
-        "Warning: Socket %s (for b) has already been used, ignored" % unix.path,
+        "Warning: Socket %s (for %s) has already been used, ignored" % (ep.path, ep.tag)
+        for ep in [unix.retagged("b")] + aliases] + [
         "Warning: Socket 127.0.0.1:%d (for d) has already been used, ignored" % tcp.port]
     assert server_lines(d.log_lines()) == [started(unix), started(tcp)]
     clients = [open_session(ep) for ep in (unix, tcp)]

@@ -8,6 +8,7 @@ import os
 import re
 import signal
 import socket
+import time
 
 import pytest
 
@@ -210,6 +211,28 @@ def test_configuration_the_daemon_cannot_apply_gives_way_to_the_last_one_it_did(
         w.reload(config(tmp_path, clamd_path, busy.getsockname()[1]))
         w.wait_log(r"ClamD could not apply configuration revision 2; going back to the configuration of revision 1")
         wait_for(lambda: pong(port), "the endpoint of revision 1 to answer again")
+    assert w.stop() == 0
+
+
+def test_daemon_switched_off_and_on_again_at_once_runs(tmp_path, wardens, clamd_path):
+    port = free_port()
+    conf = lambda start: config(tmp_path, clamd_path, port, clamd="Start = %s\n" % start)
+    w = wardens(tmp_path, conf("yes"))
+    w.wait_log(r"ClamD \(pid \d+\) applied configuration revision 1")
+    # Switched on again a moment after being switched off: while the daemon
+    # is still stopping or once it has stopped, it must run the
+    # configuration in force. The gaps are the stimulus, not a wait.
+    for round, gap in enumerate([0.01, 0.02, 0.03, 0.05, 0.1], start=1):
+        w.reload(conf("no"))
+        time.sleep(gap)
+        w.reload(conf("yes"))
+        w.wait_log(r"ClamD \(pid \d+\) stopped: ", count=round)
+        pid = service_pid(w, "ClamD", count=round + 1)
+        revision = w.wait_log(r"ClamD \(pid %d\) applied configuration revision (\d+)" % pid).group(1)
+        wait_for(lambda: pong(port), "the daemon to answer")
+        w.proc.send_signal(signal.SIGUSR1)
+        w.wait_log(r"Warden: status: configuration revision %s .*ClamD running, pid %d, .*revision %s applied"
+                   % (revision, pid, revision))
     assert w.stop() == 0
 
 
