@@ -1,6 +1,5 @@
-"""INSTREAM, FILDES and STREAM against a scripted Courier: what the daemon
-sends the service, what the client reads back, the flow-control window
-holding clients back, and the service failing under them."""
+"""INSTREAM, FILDES and STREAM against a scripted Courier: what each side gets,
+the flow-control window holding clients back, and Courier failing under them."""
 
 import array
 import contextlib
@@ -25,8 +24,7 @@ def found(name):
 
 
 class Rig:
-    """vemra-clamd under the scripted Warden with one Unix endpoint, and a
-    scripted Courier that the test hands it when it asks."""
+    """vemra-clamd with one Unix endpoint, and a scripted Courier handed to it when it asks."""
 
     def __init__(self, start, stream_max_length=25 << 20, **settings):
         self.daemon = start()
@@ -34,12 +32,14 @@ class Rig:
         self.daemon.apply([self.endpoint], stream_max_length=stream_max_length, **settings)
         self.courier = ScriptedService(os.path.join(self.daemon.dir, "courier.sock"), C)
 
-    def connect(self):
-        return self.endpoint.connect()
+    def send(self, data):
+        """A new client connection that has sent data."""
+        c = self.endpoint.connect()
+        c.sendall(data)
+        return c
 
     def link(self, window=1 << 20):
-        """Answers the daemon's request for Courier's socket; the link it
-        makes, past its HELLO, with window bytes of credit given."""
+        """The link the daemon makes to Courier once asked, past its HELLO, given window bytes."""
         m = self.daemon.message()
         assert m is not None and m.tag == ToWarden.GET_COURIER_REQUEST, m
         self.daemon.link.send(FromWarden(tag=FromWarden.GET_COURIER_RESPONSE,
@@ -65,8 +65,7 @@ def take(link, count):
 
 
 def job_data(link, job):
-    """The data the daemon sends for job, in at least one piece, up to its
-    scan request."""
+    """The data the daemon sends for job, in at least one piece, up to its scan request."""
     pieces = []
     while True:
         m = link.recv()
@@ -94,20 +93,17 @@ def serve(link, job, report=None):
 
 def test_instream_in_and_out_of_sessions_and_past_its_limit(rig):
     r = rig(stream_max_length=10)
-    c = r.connect()
-    c.sendall(instream(b"01234", b"56789"))
+    c = r.send(instream(b"01234", b"56789"))
     # The first job makes the connection; exactly the limit is scanned.
     link = r.link()
     assert serve(link, 0, found("Test-Virus")) == b"0123456789" and read(c) == b"stream: Test-Virus FOUND\0"
     # No data at all still reaches Courier, as one empty piece.
-    c = r.connect()
-    c.sendall(instream())
+    c = r.send(instream())
     assert serve(link, 1) == b"" and read(c) == b"stream: OK\0"
 
     # In a session each result carries its command's number, in the order
     # Courier answers; an ALARM is an error line.
-    c = r.connect()
-    c.sendall(b"zIDSESSION\0" + instream(b"one") + instream(b"two") + b"zPING\0")
+    c = r.send(b"zIDSESSION\0" + instream(b"one") + instream(b"two") + b"zPING\0")
     assert read(c, b"\0") == b"3: PONG\0"
     for job, data in (2, b"one"), (3, b"two"):
         assert link.expect(C.INIT).job_id == job and job_data(link, job) == data
@@ -119,22 +115,20 @@ def test_instream_in_and_out_of_sessions_and_past_its_limit(rig):
 
     # One byte past the limit is refused on its length alone, and Courier
     # drops the job.
-    c = r.connect()
-    c.sendall(b"zINSTREAM\0" + struct.pack(">I", 6) + b"abcdef" + struct.pack(">I", 5))
+    c = r.send(b"zINSTREAM\0" + struct.pack(">I", 6) + b"abcdef" + struct.pack(">I", 5))
     assert read(c) == b"INSTREAM size limit exceeded. ERROR\0"
     assert take(link, 3) == [(C.INIT, 4, b""), (C.DATA_CHUNK, 4, b"abcdef"), (C.RESET, 4, b"")]
 
     # A threat found while the client still sends is answered at once; the
     # rest is read and thrown away.
-    c = r.connect()
-    c.sendall(instream(b"virus", end=False))
+    c = r.send(instream(b"virus", end=False))
     assert take(link, 2) == [(C.INIT, 5, b""), (C.DATA_CHUNK, 5, b"virus")]
     answer(link, 5, found("Early"))
     assert read(c, b"\0") == b"stream: Early FOUND\0"
     c.sendall(struct.pack(">I", 4) + b"more" + b"\0" * 4)
     assert read(c) == b""
     # Nothing more of that job reached Courier: the next thing is a new job.
-    r.connect().sendall(instream(b"x"))
+    r.send(instream(b"x"))
     assert link.expect(C.INIT).job_id == 6
 
 
@@ -142,8 +136,7 @@ def test_closed_window_holds_the_client_back(rig):
     r = rig()
     size = 4 << 20
     data = os.urandom(size)
-    c = r.connect()
-    c.sendall(b"zINSTREAM\0" + struct.pack(">I", size))
+    c = r.send(b"zINSTREAM\0" + struct.pack(">I", size))
     link = r.link(window=0)
     assert link.expect(C.INIT).job_id == 0
     before = rss(r.daemon.proc.pid)
@@ -171,24 +164,24 @@ def test_closed_window_holds_the_client_back(rig):
 
 def test_a_stalled_client_holds_only_a_piece_of_the_window(rig):
     r = rig()
-    stalled = r.connect()
-    stalled.sendall(b"zINSTREAM\0" + struct.pack(">I", 4 << 20))
+    stalled = r.send(b"zINSTREAM\0" + struct.pack(">I", 4 << 20))
     link = r.link(window=96 << 10)
     assert link.expect(C.INIT).job_id == 0
     # It announced much and sends nothing; the others still get through.
-    c = r.connect()
-    c.sendall(instream(b"x"))
+    c = r.send(instream(b"x"))
     assert link.expect(C.INIT).job_id == 1 and job_data(link, 1) == b"x"
     # The supervisor gone, with one client holding credit and one waiting
     # for it: they go before what they hold (the sanitizer build checks).
-    r.connect().sendall(instream(b"y" * (64 << 10), end=False))
+    r.send(instream(b"y" * (64 << 10), end=False))
     assert link.expect(C.INIT).job_id == 2 and link.expect(C.DATA_CHUNK).job_id == 2
     r.daemon.link.sock.close()
     assert r.daemon.finish()[0] == Error.EC_MONITOR_IPC_ERROR
 
 
-def send_fd(s, fd):
-    s.sendmsg([b"z"], [(socket.SOL_SOCKET, socket.SCM_RIGHTS, array.array("i", [fd]))])
+def fildes(r, fd):
+    c = r.send(b"zFILDES\0")
+    c.sendmsg([b"z"], [(socket.SOL_SOCKET, socket.SCM_RIGHTS, array.array("i", [fd]))])
+    return c
 
 
 def test_fildes(rig, tmp_path):
@@ -197,48 +190,41 @@ def test_fildes(rig, tmp_path):
     (tmp_path / "empty").write_bytes(b"")
     link = None
     for job, (name, report, reply) in enumerate([("file", found("In-File"), b"In-File FOUND"), ("empty", None, b"OK")]):
-        c = r.connect()
-        c.sendall(b"zFILDES\0")
         with open(tmp_path / name, "rb") as f:
             f.seek(5)  # read from the start whatever the offset
-            send_fd(c, f.fileno())
+            c = fildes(r, f.fileno())
         link = link or r.link()
         assert serve(link, job, report) == (tmp_path / name).read_bytes()
         assert re.fullmatch(rb"fd\[\d+\]: " + reply + b"\0", read(c)), name
 
-    c = r.connect()
-    c.sendall(b"zFILDES\0")
-    send_fd(c, os.open(tmp_path, os.O_RDONLY))
-    assert re.fullmatch(rb"fd\[\d+\]: FILDES file descriptor: Not a regular file \[vx.Error:33\] ERROR\0", read(c))
+    reply = read(fildes(r, os.open(tmp_path, os.O_RDONLY)))
+    assert re.fullmatch(rb"fd\[\d+\]: FILDES file descriptor: Not a regular file \[vx.Error:33\] ERROR\0", reply)
     assert r.endpoint.ask(b"zFILDES\0z") == b"No file descriptor received. ERROR\0"
 
 
-def stream(r):
-    """A client that sent STREAM, and the port it was told."""
-    c = r.connect()
-    c.sendall(b"zSTREAM\0")
+def stream(r, data=None):
+    """A client that sent STREAM, and the port it was told, where data (if any) went."""
+    c = r.send(b"zSTREAM\0")
     port = int(re.fullmatch(rb"PORT (\d+)\0", read(c, b"\0")).group(1))
+    if data is not None:
+        with socket.create_connection(("127.0.0.1", port)) as s:
+            s.sendall(data)
     return c, port
 
 
 def test_stream_port(rig):
     r = rig(stream_max_length=10)
-    c, port = stream(r)
-    with socket.create_connection(("127.0.0.1", port)) as data:
-        data.sendall(b"0123456789")
+    c, _ = stream(r, b"0123456789")
     link = r.link()
     assert serve(link, 0, found("Streamed")) == b"0123456789" and read(c) == b"stream: Streamed FOUND\0"
 
     # Past the limit the client hears so, and the job goes.
-    c, port = stream(r)
-    with socket.create_connection(("127.0.0.1", port)) as data:
-        data.sendall(b"x" * 20)
+    c, _ = stream(r, b"x" * 20)
     assert read(c) == b"stream: Size limit exceeded. ERROR\0"
     assert take(link, 3) == [(C.INIT, 1, b""), (C.DATA_CHUNK, 1, b"x" * 10), (C.RESET, 1, b"")]
 
     # The port takes one connection; one that closes at once is empty data.
-    c, port = stream(r)
-    socket.create_connection(("127.0.0.1", port)).close()
+    c, port = stream(r, b"")
     assert link.expect(C.INIT).job_id == 2 and job_data(link, 2) == b""
     with pytest.raises(ConnectionRefusedError):
         socket.create_connection(("127.0.0.1", port)).close()
@@ -246,34 +232,28 @@ def test_stream_port(rig):
     assert read(c) == b"stream: OK\0"
 
 
-# A client that falls silent while the daemon waits on its data is let go
-# after the read timeout, and Courier drops its job. (One waiting for
-# Courier's window is not waiting on itself: test_faults stops Courier.)
+# A client silent while the daemon waits on its data is let go after the read timeout,
+# and Courier drops its job. (One waiting for Courier's window is test_faults' matter.)
 TIMED_OUT = b"COMMAND READ TIMED OUT\n"
 STREAM_TIMED_OUT = b"stream: ERROR Network operation timed out\0"
 
 
 @pytest.mark.parametrize("sent, reply", [
-    (b"zINSTREAM\0", TIMED_OUT),
-    (b"zINSTREAM\0\0\0\0\x0aabc", TIMED_OUT),
-    (b"zFILDES\0", TIMED_OUT),
-    ("unconnected", STREAM_TIMED_OUT),
-    ("connected", STREAM_TIMED_OUT),
+    (b"zINSTREAM\0", TIMED_OUT), (b"zINSTREAM\0\0\0\0\x0aabc", TIMED_OUT), (b"zFILDES\0", TIMED_OUT),
+    ("unconnected", STREAM_TIMED_OUT), ("connected", STREAM_TIMED_OUT),
 ], ids=["instream", "instream-mid-chunk", "fildes", "stream-unconnected", "stream-connected"])
 def test_silent_data_clients_are_let_go(rig, sent, reply):
     r = rig(read_timeout=300)
     with contextlib.ExitStack() as held:
         if isinstance(sent, str):
             c, port = stream(r)
-            # A local client's port is on loopback only: no other address
-            # of this host can reach it and feed the scan data of its own.
+            # Loopback only: no other address of this host may feed it scan data.
             with pytest.raises(ConnectionRefusedError):
                 socket.create_connection(("127.0.0.2", port)).close()
             if sent == "connected":
                 held.enter_context(socket.create_connection(("127.0.0.1", port)))
         else:
-            c = r.connect()
-            c.sendall(sent)
+            c = r.send(sent)
         # FILDES opens its job only once the descriptor is in.
         link = None if sent == b"zFILDES\0" else r.link()
         assert read(c) == reply
@@ -282,11 +262,10 @@ def test_silent_data_clients_are_let_go(rig, sent, reply):
 
 def test_courier_failure_ends_only_clients_with_work_there(rig):
     r = rig()
-    busy = r.connect()
-    busy.sendall(instream(b"part", end=False))
+    busy = r.send(instream(b"part", end=False))
     link = r.link()
     assert take(link, 2) == [(C.INIT, 0, b""), (C.DATA_CHUNK, 0, b"part")]
-    idle = r.connect()
+    idle = r.endpoint.connect()
     exchange(idle, b"zIDSESSION\0zPING\0", b"1: PONG\0")
 
     link.sock.close()
@@ -297,7 +276,7 @@ def test_courier_failure_ends_only_clients_with_work_there(rig):
     # Data goes to the link made again; terminating with a data scan under
     # way is the usual orderly exit.
     link = r.link()
-    r.connect().sendall(instream(b"unfinished", end=False))
+    r.send(instream(b"unfinished", end=False))
     assert take(link, 2) == [(C.INIT, 1, b""), (C.DATA_CHUNK, 1, b"unfinished")]
     assert r.daemon.stop() == Error.EC_APP_TERMINATED
 
