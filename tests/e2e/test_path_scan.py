@@ -1,13 +1,12 @@
-"""Path scans through the real suite: vemra-warden runs vemra-clamd and
-vemra-sieve; clients send SCAN, CONTSCAN, MULTISCAN and ALLMATCHSCAN over
-a Unix socket, and Debian's clamdscan scans a tree."""
+"""SCAN, CONTSCAN, MULTISCAN and ALLMATCHSCAN through the real suite (Warden, the
+daemon and Sieve), from a raw client and from Debian's clamdscan."""
 
 import os
 import signal
 
 import pytest
 
-from suite import EICAR, Suite, clamdscan, listening_tcp, read
+from suite import EICAR, Suite, clamdscan, listening_tcp, read, write_files
 
 
 @pytest.fixture(scope="module")
@@ -21,28 +20,30 @@ def lines(reply, terminator=b"\n"):
     return sorted(reply.split(terminator)[:-1])
 
 
+def infected(tree):
+    """The result lines of the two threats in FILES' tree."""
+    return {"%s/%s: EICAR-Test-File FOUND" % (tree, name) for name in ("b/eicar.com", "c/e.zip")}
+
+
 @pytest.mark.parametrize("word", ["SCAN", "MULTISCAN", "CONTSCAN", "ALLMATCHSCAN"])
-@pytest.mark.parametrize("name, expected", [
-    ("clean.txt", ["{}: OK"]),
-    ("eicar.com", ["{}: EICAR-Test-File FOUND"]),
-    ("member.zip", ["{}: EICAR-Test-File FOUND"]),
-    ("missing", ["{}: File not found. ERROR"]),
-])
-def test_one_file(suite, word, name, expected):
-    path = suite.path(name)
+@pytest.mark.parametrize("name, result", [
+    ("clean.txt", b"OK"), ("eicar.com", b"EICAR-Test-File FOUND"),
+    ("member.zip", b"EICAR-Test-File FOUND"), ("missing", b"File not found. ERROR")])
+def test_one_file(suite, word, name, result):
+    path = suite.path(name).encode()
     for prefix, t in ((b"n", b"\n"), (b"z", b"\0"), (b"", b"\n")):
-        reply = suite.ask(prefix + word.encode() + b" " + path.encode() + (t if prefix else b""))
-        assert lines(reply, t) == [e.format(path).encode() for e in expected], (prefix, reply)
+        reply = suite.ask(prefix + word.encode() + b" " + path + (t if prefix else b""))
+        assert reply == b"%s: %s%s" % (path, result, t), prefix
 
 
 def test_trees_and_every_match(suite):
-    tree, found = suite.path("tree"), "EICAR-Test-File FOUND"
-    infected = {"%s/b/eicar.com: %s" % (tree, found), "%s/c/e.zip: %s" % (tree, found)}
+    tree = suite.path("tree")
+    threats = infected(tree)
     # Without continuing, the first threat ends the job: one of the two.
     for word in (b"SCAN", b"MULTISCAN"):
         got = [line.decode() for line in lines(suite.ask(b"n%s %s\n" % (word, tree.encode())))]
-        assert len(got) == 1 and got[0] in infected, got
-    assert set(line.decode() for line in lines(suite.ask(b"nCONTSCAN %s\n" % tree.encode()))) == infected
+        assert len(got) == 1 and got[0] in threats, got
+    assert set(line.decode() for line in lines(suite.ask(b"nCONTSCAN %s\n" % tree.encode()))) == threats
     two = suite.path("two.zip").encode()
     assert suite.ask(b"nSCAN %s\n" % two) == b"%s: EICAR-Test-File FOUND\n" % two
     assert suite.ask(b"nALLMATCHSCAN %s\n" % two) == b"%s: EICAR-Test-File FOUND\n%s: Vemra-Test-Joke FOUND\n" % (two, two)
@@ -52,17 +53,14 @@ def test_trees_and_every_match(suite):
 
 def test_session_numbers_each_scan(suite):
     clean, eicar = (suite.path(n).encode() for n in ("clean.txt", "eicar.com"))
-    with suite.connect() as s:
-        s.sendall(b"zIDSESSION\0zPING\0zSCAN %s\0zCONTSCAN %s\0zEND\0" % (clean, eicar))
-        reply = read(s)
+    reply = suite.ask(b"zIDSESSION\0zPING\0zSCAN %s\0zCONTSCAN %s\0zEND\0" % (clean, eicar))
     assert lines(reply, b"\0") == sorted([b"1: PONG", b"2: %s: OK" % clean, b"3: %s: EICAR-Test-File FOUND" % eicar])
 
 
 @pytest.mark.skipif(os.geteuid() == 0, reason="root reads every file")
 def test_file_sieve_may_not_read(suite):
     path = suite.path("secret")
-    with open(path, "wb") as f:
-        f.write(EICAR)
+    write_files(suite.path(""), {"secret": EICAR})
     os.chmod(path, 0)
     assert suite.ask(b"nSCAN %s\n" % path.encode()) == b"%s: Permission denied. ERROR\n" % path.encode()
 
@@ -70,15 +68,14 @@ def test_file_sieve_may_not_read(suite):
 # clamdscan sends CONTSCAN by default and with --allmatch, which report both
 # infected files of the tree; MULTISCAN ends a directory at its first threat.
 # --stream and --fdpass send each file's data through INSTREAM and FILDES.
-@pytest.mark.parametrize("mode, infected", [([], 2), (["--multiscan"], 1), (["--allmatch"], 2),
-                                            (["--stream"], 2), (["--fdpass"], 2)])
-def test_clamdscan_counts_infected_files(suite, mode, infected, tmp_path):
+@pytest.mark.parametrize("mode, count", [([], 2), (["--multiscan"], 1), (["--allmatch"], 2),
+                                         (["--stream"], 2), (["--fdpass"], 2)])
+def test_clamdscan_counts_infected_files(suite, mode, count, tmp_path):
     tree = suite.path("tree")
     r = clamdscan(tmp_path, mode + [tree, suite.path("clean.txt")], suite.sock)
     assert r.returncode == 1, r.stdout + r.stderr
-    found = {"%s/b/eicar.com: EICAR-Test-File FOUND" % tree, "%s/c/e.zip: EICAR-Test-File FOUND" % tree}
-    assert len(found & set(r.stdout.splitlines())) == infected, r.stdout
-    assert "Infected files: %d\n" % infected in r.stdout and "%s: OK" % suite.path("clean.txt") in r.stdout, r.stdout
+    assert len(infected(tree) & set(r.stdout.splitlines())) == count, r.stdout
+    assert "Infected files: %d\n" % count in r.stdout and "%s: OK" % suite.path("clean.txt") in r.stdout, r.stdout
 
 
 def test_services_switched_off_are_reported_without_reading_the_request(suites):
