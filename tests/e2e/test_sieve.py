@@ -1,16 +1,13 @@
-"""vemra-sieve driven over the proxy exchange the way the daemon drives it:
-real files scanned by the suite's engine, answers matched by serial, and
-protocol faults that end one session only (the rules are unit-tested)."""
+"""vemra-sieve driven over the proxy exchange as the daemon drives it: real files
+scanned, answers matched by serial, faults that end one session only."""
 
 import os
 import socket
 import stat
 import struct
 
-import pytest
-
 import wire
-from suite import EICAR, SIEVE, Service, clean_env, run, threat_names, write_files, zip_of
+from suite import FILES, SIEVE, Service, clean_env, run, threat_names, write_files
 from sieve_client_ipc_pb2 import ClientMessage as C, ProxyOptions, ServerMessage as S
 
 
@@ -26,11 +23,6 @@ class Sieve(Service):
         return s
 
 
-@pytest.fixture
-def start_sieve(services):
-    return lambda **kw: services(Sieve, **kw)
-
-
 def scan(session, paths, first_serial=0, then_shut=False):
     """Sends every request at once; the reports by serial."""
     session.send_raw(b"".join(wire.encode(C(tag=C.PROXY_SCAN_REQUEST, serial=first_serial + i, path=os.fsencode(p)))
@@ -39,17 +31,15 @@ def scan(session, paths, first_serial=0, then_shut=False):
         session.sock.shutdown(socket.SHUT_WR)
     answers = [session.recv() for _ in paths]
     assert all(m.tag == S.PROXY_SCAN_RESPONSE and not m.HasField("error") for m in answers)
-    reports = {m.serial: m.scan_report for m in answers}
-    assert len(reports) == len(paths)
-    return reports
+    # Callers look up every serial they sent: one missing or answered twice fails there.
+    return {m.serial: m.scan_report for m in answers}
 
 
-def test_files_are_scanned_and_answered_by_serial(start_sieve, tmp_path):
+def test_files_are_scanned_and_answered_by_serial(services, tmp_path):
     # What each kind of file reports is the path-scan tests' matter.
-    write_files(str(tmp_path), {"clean.txt": b"nothing to see\n", "eicar.com": EICAR,
-                                "parcel.zip": zip_of(("readme", b"clean"), ("sub/eicar.com", EICAR))})
-    clean, eicar, archive = (str(tmp_path / n) for n in ("clean.txt", "eicar.com", "parcel.zip"))
-    sieve = start_sieve()
+    write_files(str(tmp_path), FILES)
+    clean, eicar, archive = (str(tmp_path / n) for n in ("clean.txt", "eicar.com", "member.zip"))
+    sieve = services(Sieve)
     session = sieve.session()
 
     # The session's options decide whether archives are opened.
@@ -75,9 +65,9 @@ def test_files_are_scanned_and_answered_by_serial(start_sieve, tmp_path):
     assert sieve.finish()[1].count("Warning: Sieve: closing a client session: ") == 2
 
 
-def test_serves_its_socket_until_the_supervisor_goes(start_sieve, tmp_path):
+def test_serves_its_socket_until_the_supervisor_goes(services, tmp_path):
     parent, child = socket.socketpair()
-    first = start_sieve(env=clean_env(COM_VEMRA_MONITOR=str(child.fileno())), pass_fds=(child.fileno(),))
+    first = services(Sieve, env=clean_env(COM_VEMRA_MONITOR=str(child.fileno())), pass_fds=(child.fileno(),))
     child.close()
     assert stat.S_IMODE(os.lstat(first.path).st_mode) == 0o600
     # A live socket is another instance's; nothing else there is ours to delete.
@@ -96,4 +86,4 @@ def test_serves_its_socket_until_the_supervisor_goes(start_sieve, tmp_path):
     # A socket file nobody listens on, as a killed instance leaves it, is replaced.
     with socket.socket(socket.AF_UNIX) as stale:
         stale.bind(first.path)
-    start_sieve().session()
+    services(Sieve).session()
