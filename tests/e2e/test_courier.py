@@ -1,7 +1,6 @@
-"""vemra-courier driven over the Courier exchange the way the daemon drives
-it: jobs interleaved on one connection by job id, data beyond memory kept in
-unlinked files, credit given back as data is stored, and faults that end one
-connection only (the rules are unit-tested)."""
+"""vemra-courier driven as the daemon drives it: jobs interleaved by id, data beyond
+memory in unlinked files, credit given back as data is stored, faults that end one
+connection only."""
 
 import os
 import struct
@@ -17,12 +16,10 @@ class Courier(Service):
     program = COURIER
 
     def client(self):
-        """A connection that has said HELLO with flow control and received
-        its window."""
+        """A connection that has said HELLO with flow control and received its window."""
         client = self.connect(S)
         client.send(C(tag=C.HELLO, origin=App.APP_CLAMD, origin_pid=os.getpid(), flow_control=True))
-        m = client.recv()
-        assert (m.tag, m.window_change) == (S.ADJUST_WINDOW, WINDOW), m
+        assert client.expect(S.ADJUST_WINDOW).window_change == WINDOW
         return client
 
 
@@ -45,8 +42,7 @@ def test_jobs_interleaved_on_one_connection_and_faults_that_end_another(services
     # A whole window for one job: its credit comes back before its scan is
     # asked for, or a client could never send more than a window a job.
     send(client, C.DATA_CHUNK, 2, data=marked)
-    m = client.recv()
-    assert (m.tag, m.window_change) == (S.ADJUST_WINDOW, WINDOW), m
+    assert client.expect(S.ADJUST_WINDOW).window_change == WINDOW
     for i in range(0, len(parcel), 5):
         if i < len(EICAR):
             send(client, C.DATA_CHUNK, 1, data=EICAR[i:i + 5])
