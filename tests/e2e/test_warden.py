@@ -159,11 +159,17 @@ def test_misbehaving_daemon_is_restarted_and_killed_when_it_will_not_stop(tmp_pa
     w.wait_log(r"ClamD \(pid %d\) stopped: signal 9 \(Killed\)" % second)
 
 
-def test_real_daemon_applies_configuration_survives_kill_and_stops(tmp_path, wardens, clamd_path, version):
+def pong(port):
+    with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port)) as s:
+        s.sendall(b"zPING\0")
+        return s.recv(16) == b"PONG\0"
+
+
+def test_real_daemon_applies_or_falls_back_survives_kill_and_stops(tmp_path, wardens, clamd_path, version):
     port = free_port()
     log1, log2 = tmp_path / "clamd-1.log", tmp_path / "clamd-2.log"
-    conf = lambda log: config(tmp_path, clamd_path, port, clamd="LogLevel = Debug\nLog = %s\n" % log,
-                              warden="CollectClamdLog = yes\n")
+    conf = lambda log, port=port: config(tmp_path, clamd_path, port, clamd="LogLevel = Debug\nLog = %s\n" % log,
+                                         warden="CollectClamdLog = yes\n")
     w = wardens(tmp_path, conf(log1))
     first = int(w.wait_log(r"ClamD \(pid (\d+)\) applied configuration revision 1").group(1))
     # The daemon logs where and how verbosely it was told to, and Warden gets a copy through the log pipe.
@@ -182,26 +188,16 @@ def test_real_daemon_applies_configuration_survives_kill_and_stops(tmp_path, war
     second = int(w.wait_log(r"ClamD \(pid (\d+)\) applied configuration revision 2", count=2).group(1))
     assert second != first and not alive(first)
 
-    assert w.stop() == 0
-    w.wait_log(r"ClamD \(pid %d\) stopped: status 107 \(Process terminated by signal\)" % second)
-    assert not alive(second, group=True)
-
-
-def pong(port):
-    with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port)) as s:
-        s.sendall(b"zPING\0")
-        return s.recv(16) == b"PONG\0"
-
-
-def test_configuration_the_daemon_cannot_apply_gives_way_to_the_last_one_it_did(tmp_path, wardens, clamd_path):
-    port = free_port()
-    w = wardens(tmp_path, config(tmp_path, clamd_path, port))
-    w.wait_log(r"ClamD \(pid \d+\) applied configuration revision 1")
+    # A configuration the daemon cannot apply gives way to the last one it did.
     with socket.create_server(("127.0.0.1", 0)) as busy:
-        w.reload(config(tmp_path, clamd_path, busy.getsockname()[1]))
-        w.wait_log(r"ClamD could not apply configuration revision 2; going back to the configuration of revision 1")
-        wait_for(lambda: pong(port), "the endpoint of revision 1 to answer again")
+        w.reload(conf(log2, busy.getsockname()[1]))
+        w.wait_log(r"ClamD could not apply configuration revision 3; going back to the configuration of revision 2")
+        wait_for(lambda: pong(port), "the endpoint of revision 2 to answer again")
+    third = service_pid(w, "ClamD", 3)
+
     assert w.stop() == 0
+    w.wait_log(r"ClamD \(pid %d\) stopped: status 107 \(Process terminated by signal\)" % third)
+    assert not alive(second) and not alive(third, group=True)
 
 
 def test_daemon_switched_off_and_on_again_at_once_runs(tmp_path, wardens, clamd_path):
