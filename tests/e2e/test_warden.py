@@ -230,6 +230,22 @@ def test_bad_files_and_a_busy_run_directory_are_refused(tmp_path, wardens, fake)
         assert "%s:2: StreamMaxLength: bad size unit 'parsecs'" % bad in r.stderr
         assert "%s:4: [Sieve]: unknown section" % bad in r.stderr
 
+    # One socket however spelled; a file whose opening would block.
+    (tmp_path / "d").mkdir()
+    (tmp_path / "link").symlink_to(tmp_path / "d")
+    os.mkfifo(tmp_path / "fifo.conf")  # opening it would wait for a writer
+    for second in ("d//x.sock", "d/./x.sock", "link/x.sock"):
+        (tmp_path / "c.conf").write_text("[ClamD.Endpoint.a]\nClamdSocket = %s/d/x.sock\n[ClamD.Endpoint.b]\n"
+                                         "ClamdSocket = %s/%s\n" % (tmp_path, tmp_path, second))
+        r = run([WARDEN, "-c", str(tmp_path / "c.conf"), "--check"])
+        assert r.returncode == Error.EC_BAD_CONFIG and "is already used by endpoint 'a'" in r.stderr, second
+    r = run([WARDEN, "-c", str(tmp_path / "fifo.conf"), "--check"])
+    assert r.returncode == Error.EC_BAD_CONFIG and "not a regular file" in r.stderr
+    # A user's default run directory is where no other user can take it.
+    r = run([WARDEN, "--check"], env=clean_env(XDG_RUNTIME_DIR=str(tmp_path)),
+            **({"user": 65534} if os.geteuid() == 0 else {}))
+    assert "RunDir = %s/vemra\n" % tmp_path in r.stdout, r.stderr
+
     # --check prints the configuration in force, command line included.
     port = free_port()
     text = config(tmp_path, fake.path, port)
@@ -245,23 +261,6 @@ def test_bad_files_and_a_busy_run_directory_are_refused(tmp_path, wardens, fake)
     assert r.returncode == Error.EC_NAME_ALREADY_IN_USE and in_use in r.stderr, r.stderr
     assert oct(os.stat(tmp_path / "run").st_mode & 0o777) == "0o700"
     assert w.stop() == 0
-
-
-def test_check_sees_one_socket_however_spelled_and_refuses_what_would_block(tmp_path):
-    (tmp_path / "d").mkdir()
-    (tmp_path / "link").symlink_to(tmp_path / "d")
-    os.mkfifo(tmp_path / "fifo.conf")  # opening it would wait for a writer
-    for second in ("d//x.sock", "d/./x.sock", "link/x.sock"):
-        (tmp_path / "c.conf").write_text("[ClamD.Endpoint.a]\nClamdSocket = %s/d/x.sock\n[ClamD.Endpoint.b]\n"
-                                         "ClamdSocket = %s/%s\n" % (tmp_path, tmp_path, second))
-        r = run([WARDEN, "-c", str(tmp_path / "c.conf"), "--check"])
-        assert r.returncode == Error.EC_BAD_CONFIG and "is already used by endpoint 'a'" in r.stderr, second
-    r = run([WARDEN, "-c", str(tmp_path / "fifo.conf"), "--check"])
-    assert r.returncode == Error.EC_BAD_CONFIG and "not a regular file" in r.stderr
-    # A user's default run directory is where no other user can take it.
-    r = run([WARDEN, "--check"], env=clean_env(XDG_RUNTIME_DIR=str(tmp_path)),
-            **({"user": 65534} if os.geteuid() == 0 else {}))
-    assert "RunDir = %s/vemra\n" % tmp_path in r.stdout, r.stderr
 
 
 @pytest.mark.parametrize("name, app, extra", [
