@@ -41,8 +41,7 @@ def test_endpoints_follow_the_configuration(daemon):
     # What a daemon that died without cleaning up leaves behind is replaced.
     with socket.socket(socket.AF_UNIX) as s:
         s.bind(unix.path)
-    # Of two endpoints on one address the first tag serves, whatever the
-    # order of the list or the spelling of the path.
+    # Of two endpoints on one address the first tag serves, whatever the order or the path's spelling.
     os.symlink(".", os.path.join(d.dir, "here"))
     aliases = [Endpoint("e", d.dir + "//./s"), Endpoint("f", os.path.join(d.dir, "here", "s"))]
     eps = [unix.retagged("b"), unix.retagged("a"), tcp.retagged("d"), tcp.retagged("c")] + aliases
@@ -78,8 +77,7 @@ def test_endpoints_follow_the_configuration(daemon):
         assert ep.ask(b"zPING\0") == b"PONG\0"
         d.wait_log(accepted(ep, ep.tag), mark)
 
-    # Removed endpoints are closed and their socket files go; a client that
-    # came in before stays served.
+    # Removed endpoints are closed and their socket files go; a client that came in before stays served.
     unix, tcp = renamed
     earlier = open_session(unix)
     mark = len(d.log())
