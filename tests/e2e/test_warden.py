@@ -115,11 +115,11 @@ def test_reload_pushes_a_changed_configuration_and_keeps_it_when_broken(tmp_path
     assert w.stop() == 0
 
 
-def test_restarts_with_delay_and_waits_for_sighup_after_bad_configuration(tmp_path, wardens, fake):
-    port = free_port()
+def test_restarts_with_delay_waits_for_sighup_and_kills_a_daemon_that_will_not_stop(tmp_path, wardens, fake):
     fake.exit_file.write_text("1")
     # Runs shorter than RestartDelayMax are failures however slow the machine: the delay must grow.
-    w = wardens(tmp_path, config(tmp_path, fake.path, port, restart_max="20s"), env=fake.env)
+    w = wardens(tmp_path, config(tmp_path, fake.path, free_port(), restart_max="20s",
+                                 warden="StopTimeout = 300ms\n"), env=dict(fake.env, FAKE_IGNORE_TERM="1"))
     w.wait_log(r"ClamD \(pid \d+\) ended with status 1 \(Error on monitor channel\)", count=3)
     w.wait_log(r"starting ClamD again in 100ms")
     w.wait_log(r"starting ClamD again in 200ms")
@@ -133,23 +133,15 @@ def test_restarts_with_delay_and_waits_for_sighup_after_bad_configuration(tmp_pa
     w.wait_log(r"ClamD waiting for SIGHUP after an invalid configuration")
     assert len(fake.records(event="start")) == starts
 
+    # Started on SIGHUP, the daemon sends garbage: restarted; its link closed, it ends by itself.
     fake.exit_file.unlink()
-    w.reload()
-    pid = fake.wait(starts + 1, event="start")[starts]["pid"]
-    assert pid != int(held.group(1))
-    w.wait_log(r"ClamD \(pid %d\) applied configuration revision 1" % pid)
-    assert w.stop() == 0
-    assert not alive(pid)
-
-
-def test_misbehaving_daemon_is_restarted_and_killed_when_it_will_not_stop(tmp_path, wardens, fake):
     fake.garbage_file.write_text("")
-    w = wardens(tmp_path, config(tmp_path, fake.path, free_port(), warden="StopTimeout = 300ms\n"),
-                env=dict(fake.env, FAKE_IGNORE_TERM="1"))
-    first = fake.wait(event="start")[0]["pid"]
+    w.reload()
+    first = fake.wait(starts + 1, event="start")[starts]["pid"]
+    assert first != int(held.group(1))
+    w.wait_log(r"ClamD \(pid %d\) applied configuration revision 1" % first)
     w.wait_log(r"Warden: ClamD \(pid %d\) monitor link: a malformed message; restarting the daemon" % first)
-    # Its link closed, the daemon ends by itself; the next one behaves.
-    second = fake.wait(2, event="start")[1]["pid"]
+    second = fake.wait(starts + 2, event="start")[starts + 1]["pid"]
     w.wait_log(r"ClamD \(pid %d\) applied configuration revision 1" % second)
     assert not alive(first)
 
