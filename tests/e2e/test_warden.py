@@ -160,8 +160,8 @@ def pong(port):
 def test_real_daemon_applies_or_falls_back_survives_kill_and_stops(tmp_path, wardens, clamd_path, version):
     port = free_port()
     log1, log2 = tmp_path / "clamd-1.log", tmp_path / "clamd-2.log"
-    conf = lambda log, port=port: config(tmp_path, clamd_path, port, clamd="LogLevel = Debug\nLog = %s\n" % log,
-                                         warden="CollectClamdLog = yes\n")
+    conf = lambda log, at=port: config(tmp_path, clamd_path, at, clamd="LogLevel = Debug\nLog = %s\n" % log,
+                                       warden="CollectClamdLog = yes\n")
     w = wardens(tmp_path, conf(log1))
     first = int(w.wait_log(r"ClamD \(pid (\d+)\) applied configuration revision 1").group(1))
     # The daemon logs where and how verbosely it was told to, and Warden gets a copy through the log pipe.
