@@ -1,7 +1,5 @@
-"""Listening endpoints of the daemon: reconfiguration, socket files, failures
-to open and many clients at once. (Connection statistics are followed
-through Warden by the metrics tests, descriptor exhaustion under load by
-the fault tests.)"""
+"""The daemon's listening endpoints: reconfiguration, socket files, failures to
+open, many clients. (Statistics: metrics tests; descriptor exhaustion: faults.)"""
 
 import os
 import resource
@@ -10,16 +8,12 @@ import stat
 
 import pytest
 
-from suite import Endpoint, endpoint, exchange, nofile, proc_state, read, wait_for
+from suite import Endpoint, endpoint, exchange, nofile, read
 from wire import Error
 
 
-def started(ep):
-    return "Notice: Server on %s started" % ep.description
-
-
-def shut_down(ep):
-    return "Notice: Server on %s shutdown" % ep.description
+def server(ep, what):
+    return "Notice: Server on %s %s" % (ep.description, what)
 
 
 def accepted(ep, tag):
@@ -47,8 +41,7 @@ def test_endpoints_follow_the_configuration(daemon):
     # What a daemon that died without cleaning up leaves behind is replaced.
     with socket.socket(socket.AF_UNIX) as s:
         s.bind(unix.path)
-    # Of two endpoints on one address the first tag serves, whatever the
-    # order of the list or the spelling of the path.
+    # Of two endpoints on one address the first tag serves, whatever the order or the path's spelling.
     os.symlink(".", os.path.join(d.dir, "here"))
     aliases = [Endpoint("e", d.dir + "//./s"), Endpoint("f", os.path.join(d.dir, "here", "s"))]
     eps = [unix.retagged("b"), unix.retagged("a"), tcp.retagged("d"), tcp.retagged("c")] + aliases
@@ -59,7 +52,7 @@ def test_endpoints_follow_the_configuration(daemon):
         "Warning: Socket %s (for %s) has already been used, ignored" % (ep.path, ep.tag)
         for ep in [unix.retagged("b")] + aliases] + [
         "Warning: Socket 127.0.0.1:%d (for d) has already been used, ignored" % tcp.port]
-    assert server_lines(d.log_lines()) == [started(unix), started(tcp)]
+    assert server_lines(d.log_lines()) == [server(unix, "started"), server(tcp, "started")]
     clients = [open_session(ep) for ep in (unix, tcp)]
     for ep, tag in ((unix, "a"), (tcp, "c")):
         d.wait_log(accepted(ep, tag))
@@ -68,8 +61,7 @@ def test_endpoints_follow_the_configuration(daemon):
     mark = len(d.log())
     d.apply(eps)
     for s in clients:
-        exchange(s, b"nPING\n", b"2: PONG\n")
-        s.sendall(b"nEND\n")
+        exchange(s, b"nPING\nnEND\n", b"2: PONG\n")
         assert read(s) == b""
         s.close()
     assert server_lines(d.log_lines(mark)) == []
@@ -80,24 +72,23 @@ def test_endpoints_follow_the_configuration(daemon):
     d.apply(renamed)
     lines = server_lines(d.log_lines(mark))
     for ep in renamed:
-        assert [l for l in lines if ep.description in l] == [shut_down(ep), started(ep)]
+        assert [l for l in lines if ep.description in l] == [server(ep, "shutdown"), server(ep, "started")]
         mark = len(d.log())
         assert ep.ask(b"zPING\0") == b"PONG\0"
         d.wait_log(accepted(ep, ep.tag), mark)
 
-    # Removed endpoints are closed and their socket files go; a client that
-    # came in before stays served.
+    # Removed endpoints are closed and their socket files go; a client that came in before stays served.
     unix, tcp = renamed
     earlier = open_session(unix)
     mark = len(d.log())
     d.apply([tcp])
-    assert server_lines(d.log_lines(mark)) == [shut_down(unix)]
+    assert server_lines(d.log_lines(mark)) == [server(unix, "shutdown")]
     assert not os.path.exists(unix.path)
     exchange(earlier, b"nPING\n", b"2: PONG\n")
     earlier.close()
     assert tcp.ask(b"nPING\n") == b"PONG\n"
     d.apply([])
-    assert shut_down(tcp) in d.log_lines(mark)
+    assert server(tcp, "shutdown") in d.log_lines(mark)
     with pytest.raises(ConnectionRefusedError):
         tcp.connect()
 
@@ -120,7 +111,7 @@ def test_address_in_use_fails_initialization(daemon, taken):
         "Error: Initialization failed: bind: Address already in use [system:98]"]
     if taken == "port":
         # The Unix-domain endpoint opened before the failure is closed again.
-        assert shut_down(unix) in d.log_lines() and not os.path.exists(unix.path)
+        assert server(unix, "shutdown") in d.log_lines() and not os.path.exists(unix.path)
     else:
         # Another program's file is left alone.
         with open(unix.path) as f:

@@ -1,10 +1,7 @@
-"""Faults injected into the real suite under load: services killed at
-random moments, the daemon killed, its descriptors and Courier's disk
-running out (a Courier that stops reading is the scripted-Courier tests').
-Every client gets a correct answer, an error reply or a closed connection,
-never "OK" for infected data; the daemon neither crashes nor hangs, keeps
-no descriptor or connection it should have let go, and serves again once
-the fault is gone."""
+"""Faults injected into the real suite under load (services or the daemon
+killed, descriptors or Courier's disk running out): every client gets a
+correct answer, an error or a closed connection, never "OK" for infected
+data; nothing hangs or leaks, and all serve again once the fault is gone."""
 
 import array
 import collections
@@ -43,8 +40,7 @@ def fds(pid):
 
 
 def cpu_seconds(pid):
-    """Time the process's threads have run, to the nanosecond (clock ticks
-    are too coarse for the short windows measured here)."""
+    """Time its threads have run (clock ticks are too coarse for the short windows measured)."""
     total = 0
     for tid in os.listdir("/proc/%d/task" % pid):
         with open("/proc/%d/task/%s/schedstat" % (pid, tid)) as f:
@@ -53,8 +49,7 @@ def cpu_seconds(pid):
 
 
 def open_connections(s):
-    """Connections the daemon counts as open in its last report, as
-    Warden's status line shows it; None before its first report."""
+    """Connections open in the daemon's last report (None before it) as Warden's status shows it."""
     seen = s.warden.log().count("Warden: status:")
     s.warden.proc.send_signal(signal.SIGUSR1)
     m = re.search(r"opened (\d+), closed (\d+)", s.warden.wait_log("Warden: status:", seen + 1).string)
@@ -62,14 +57,12 @@ def open_connections(s):
 
 
 class Load:
-    """clients threads, each making rounds scans on new connections, of
-    kinds drawn from kinds; INSTREAM data is size bytes. Counts the replies
-    as correct, error or closed, and keeps every wrong one."""
+    """clients threads, each making rounds scans of kinds drawn from kinds on new connections
+    (INSTREAM data: size bytes); counts replies as correct, error or closed and keeps the wrong ones."""
 
     def __init__(self, s, rng, clients=16, rounds=1, kinds=MIXED, size=0):
         self.s, self.size, self.total = s, size, clients * rounds
-        self.outcomes, self.wrong, self.failures = collections.Counter(), [], []
-        self.done = 0
+        self.outcomes, self.wrong, self.failures, self.done = collections.Counter(), [], [], 0
         self.lock = threading.Lock()
         self.threads = [threading.Thread(target=self.client, args=(random.Random(rng.random()), rounds, kinds))
                         for _ in range(clients)]
@@ -91,11 +84,12 @@ class Load:
         """The reply, b"" when the connection was refused or closed."""
         try:
             with self.s.connect() as c:
+                path = self.s.path("eicar.com" if infected else "clean.txt")
                 if kind == "path":
-                    c.sendall(b"zSCAN %s\0" % self.s.path("eicar.com" if infected else "clean.txt").encode())
+                    c.sendall(b"zSCAN %s\0" % path.encode())
                 elif kind == "fildes":
                     c.sendall(b"zFILDES\0")
-                    with open(self.s.path("eicar.com" if infected else "clean.txt"), "rb") as f:
+                    with open(path, "rb") as f:
                         c.sendmsg([b"z"], [(socket.SOL_SOCKET, socket.SCM_RIGHTS, array.array("i", [f.fileno()]))])
                 else:
                     data = (MARKER if infected else b"clean") + bytes(self.size)
@@ -129,15 +123,13 @@ class Load:
 
 
 def correct(s, rng, **kw):
-    """Scans on new connections all answered correctly."""
     return set(Load(s, rng, **kw).finish()) == {"correct"}
 
 
 def test_services_killed_at_random_moments(suites, rng):
     s = suites(warden=RESTART)
     clamd = s.pid_of("ClamD")
-    # Both kinds once, so that the daemon's lasting link to Courier is open
-    # before its descriptors are counted.
+    # Both kinds once, so that the lasting link to Courier is open before descriptors are counted.
     for kind in ("path", "instream"):
         assert correct(s, rng, clients=1, kinds=[(kind, True)])
     before = fds(clamd)
@@ -149,8 +141,7 @@ def test_services_killed_at_random_moments(suites, rng):
         starts[name] += 1
         s.pid_of(name, starts[name])
     load.finish()
-    # A service started again takes a moment to listen, and the daemon links
-    # to Courier again on its own schedule.
+    # A restarted service takes a moment to listen; the daemon relinks to Courier on its own schedule.
     for kind in ("path", "instream"):
         wait_for(lambda: correct(s, rng, clients=1, kinds=[(kind, True)]), kind + " scans to work again")
     assert correct(s, rng, rounds=2)
@@ -176,12 +167,10 @@ def test_descriptors_exhausted(suites, rng):
     assert correct(s, rng, clients=2, kinds=DATA)
     wait_for(lambda: open_connections(s) == 0, "the first clients to be gone")
     limits, before = resource.prlimit(clamd, resource.RLIMIT_NOFILE), fds(clamd)
-    # Room for one client and nothing it passes: the others wait in the
-    # backlog, and every FILDES is refused.
+    # Room for one client and nothing it passes: the others wait in the backlog, every FILDES is refused.
     resource.prlimit(clamd, resource.RLIMIT_NOFILE, (before + 1, limits[1]))
-    # A daemon that spins on accept is always runnable, like a shell loop
-    # run beside it, and gets a good part of the CPU the loop gets however
-    # busy the machine is; one that waits gets a hundredth of it.
+    # A daemon spinning on accept gets a good part of the CPU a shell loop beside it gets, however busy
+    # the machine; one that waits gets a hundredth of it.
     spinner = subprocess.Popen(["/bin/sh", "-c", "while :; do :; done"])
     cpu = cpu_seconds(clamd)
     try:

@@ -12,16 +12,15 @@ import tempfile
 
 import pytest
 
-from suite import EICAR, WARDEN, instream, read, run
+from suite import EICAR, WARDEN, Endpoint, instream, run
 from wire import DEADLINE
 
 DEB = os.environ.get("VEMRA_DEB")
 UNIT = "lib/systemd/system/vemra-warden.service"
 CONTENTS = ["usr/sbin/vemra-warden", "usr/sbin/vemra-clamd", "usr/sbin/vemra-sieve", "usr/sbin/vemra-courier",
             "usr/bin/vemra-scan", "usr/share/man/man1/vemra-clamd.1.gz", "usr/share/man/man1/vemra-scan.1.gz",
-            "usr/share/man/man8/vemra-warden.8.gz",
-            "usr/share/man/man8/vemra-sieve.8.gz", "usr/share/man/man8/vemra-courier.8.gz",
-            "etc/vemra/vemra.conf", UNIT]
+            "usr/share/man/man8/vemra-warden.8.gz", "usr/share/man/man8/vemra-sieve.8.gz",
+            "usr/share/man/man8/vemra-courier.8.gz", "etc/vemra/vemra.conf", UNIT]
 
 
 @pytest.fixture(scope="module")
@@ -72,10 +71,7 @@ def test_ready_once_the_daemon_listens_and_lines_carry_priorities(wardens):
                    "[ClamD.Endpoint.local]\nClamdSocket = %s/c.sock\n" % (d, d),
                 env={"NOTIFY_SOCKET": address, "JOURNAL_STREAM": "%d:%d" % (st.st_dev, st.st_ino)})
     assert notify.recv(4096) == b"READY=1"
-    with socket.socket(socket.AF_UNIX) as c:
-        c.connect(str(d / "c.sock"))
-        c.sendall(b"zPING\0")
-        assert read(c, b"\0") == b"PONG\0"
+    assert Endpoint("local", path=str(d / "c.sock")).ask(b"zPING\0") == b"PONG\0"
     assert w.stop() == 0
     assert notify.recv(4096) == b"STOPPING=1"
     log = w.log()

@@ -8,7 +8,6 @@ import re
 import shutil
 import socket
 import subprocess
-import tempfile
 
 import pytest
 
@@ -31,8 +30,7 @@ def requests(suite):
 
 
 def ask(port, request, expected):
-    """"ok", "connection" (refused, reset, or closed before the whole
-    reply) or, for any other reply, the reply itself."""
+    """"ok", "connection" (refused, reset, or closed before the whole reply) or any other reply."""
     reply = b""
     try:
         with socket.create_connection(("127.0.0.1", port), timeout=DEADLINE) as s:
@@ -51,7 +49,7 @@ class Balancer:
     """HAProxy in the foreground on the shipped configuration, its log in a file."""
 
     def __init__(self, directory, port, backends):
-        self.log_path = os.path.join(directory, "haproxy.log")
+        self.log_path = directory / "haproxy.log"
         env = dict(os.environ, VEMRA_LB_BIND="127.0.0.1:%d" % port, VEMRA_CHECK_INTERVAL="200",
                    VEMRA_BACKEND_A="127.0.0.1:%d" % backends[0], VEMRA_BACKEND_B="127.0.0.1:%d" % backends[1])
         with open(self.log_path, "wb") as log:
@@ -59,8 +57,7 @@ class Balancer:
                                          stdout=log, stderr=subprocess.STDOUT)
 
     def log(self):
-        with open(self.log_path, errors="replace") as f:
-            return f.read()
+        return self.log_path.read_text(errors="replace")
 
     def wait_log(self, pattern, start=0):
         """Waits for a line matching pattern after the first start characters; returns where it ends."""
@@ -92,12 +89,11 @@ def run_clients(port, jobs, at=None, action=None):
 
 
 @pytest.mark.skipif(not HAPROXY, reason="haproxy is not installed (Debian package haproxy; scripts/setup installs it)")
-def test_failover_and_rejoin_behind_haproxy(suites):
+def test_failover_and_rejoin_behind_haproxy(suites, tmp_path):
     ports = [free_port(), free_port(), free_port()]
     a = suites(tcp_port=ports[0])
     suites(tcp_port=ports[1])  # b, which stays up throughout
-    tmp = tempfile.mkdtemp(prefix="lb")
-    lb = Balancer(tmp, ports[2], ports[:2])
+    lb = Balancer(tmp_path, ports[2], ports[:2])
     try:
         kinds = requests(a)
         jobs = lambda n: [kinds[i % len(kinds)] for i in range(n)]
@@ -122,4 +118,3 @@ def test_failover_and_rejoin_behind_haproxy(suites):
             lb.wait_log(r"vemra_clamd/%s " % server, up)
     finally:
         lb.close()
-        shutil.rmtree(tmp, ignore_errors=True)

@@ -22,8 +22,7 @@ def exit_line(status):
 @pytest.mark.parametrize("configured,monitor", [(False, "+%d"), (True, "%d")],
                          ids=["unconfigured-signed-descriptor", "configured"])
 def test_revisions_and_signals(daemon, version, configured, monitor):
-    # "+N" names descriptor N as well.
-    d = daemon(monitor=monitor)
+    d = daemon(monitor=monitor)  # "+N" names descriptor N as well
     if configured:
         d.send_config(5, stderr_config(NOTICE))
         m = d.link.expect(ToWarden.MY_INFO_NOTIFICATION)
@@ -78,8 +77,7 @@ def test_file_log_follows_the_threshold(daemon, tmp_path):
 
 def file_log_in(path):
     c = stderr_config(NOTICE)
-    c.actual_log.type = Log.FILE
-    c.actual_log.path = path
+    c.actual_log.type, c.actual_log.path = Log.FILE, path
     return encode(FromWarden(tag=FromWarden.GET_CONFIG_RESPONSE, config_revision=1, config=c))
 
 

@@ -1,7 +1,5 @@
-"""vemra-warden as an administrator runs it: configuration file, the
-exchange with its daemon (the scripted one of fake_clamd.py, which journals
-everything it is told, and the real vemra-clamd), reloads, restarts and
-stopping."""
+"""vemra-warden as an administrator runs it, with the journalling fake daemon
+and the real one: configuration, reloads, restarts and stopping."""
 
 import contextlib
 import os
@@ -32,7 +30,6 @@ def config(tmp_path, exe, port, clamd="", warden="", restart_max="400ms", sieve=
 
 
 def service_pid(w, name, count=1):
-    """The pid of the count-th service of that name that Warden started."""
     return int(w.wait_log(r"started %s \(.*\), pid (\d+)" % name, count=count).group(1))
 
 
@@ -53,17 +50,16 @@ def test_daemon_gets_configuration_services_and_application_list(tmp_path, warde
     os.close(stray_w)
 
     start = fake.wait(event="start")[0]
-    assert start["monitor"] == "3" and start["log_pipe"] is None
-    assert start["fds"] == [0, 1, 2, 3]
-    assert start["pgid"] == start["pid"]  # a process group of its own
+    # In a process group of its own.
+    assert [start[k] for k in ("monitor", "log_pipe", "fds", "pgid")] == ["3", None, [0, 1, 2, 3],
+                                                                          start["pid"]]
 
-    # What the settings are made of is the unit tests' matter; here, that
-    # they reach the daemon.
+    # What the settings are made of is the unit tests' matter; here, that they reach the daemon.
     config_msg = fake.wait(tag="GET_CONFIG_RESPONSE")[0]
-    c = config_msg["config"]
-    assert config_msg["config_revision"] == 1 and "log_level: LOG_LEVEL_INFO" in c and "read_timeout: 45000" in c
-    assert "actual_log { type: STDERR }" in c and "actual_start: true" in c
-    assert 'item { clamd_socket { ip { address: "127.0.0.1" port: %d } }' % port in c
+    assert config_msg["config_revision"] == 1
+    assert [t for t in ("log_level: LOG_LEVEL_INFO", "read_timeout: 45000", "actual_log { type: STDERR }",
+                        "actual_start: true", 'item { clamd_socket { ip { address: "127.0.0.1" port: %d } }'
+                        % port) if t not in config_msg["config"]] == []
 
     assert fake.wait(tag="GET_SIEVE_RESPONSE")[0]["socket_path"] == sieve_socket
     courier = fake.wait(tag="GET_COURIER_RESPONSE")[0]
@@ -79,7 +75,7 @@ def test_daemon_gets_configuration_services_and_application_list(tmp_path, warde
                r"connections now 2, opened 5, closed 3; Sieve running, pid %d, up .*; "
                r"Courier not started \(not enabled\)" % (start["pid"], service_pid(w, "Sieve")))
 
-    # Ctrl-C stops the daemon and Warden, and leaves nothing behind.
+    # Ctrl-C stops both and leaves nothing behind.
     assert w.stop(signal.SIGINT) == 0
     w.wait_log(r"ClamD \(pid %d\) stopped: status 107 \(Process terminated by signal\)" % start["pid"])
     assert not alive(start["pgid"], group=True)
@@ -101,8 +97,7 @@ def test_reload_pushes_a_changed_configuration_and_keeps_it_when_broken(tmp_path
     assert pushed["config_revision"] == 2 and "read_timeout: 5000" in pushed["config"]
     w.wait_log(r"applied configuration revision 2")
 
-    # A broken file is reported by file, line and key; revision 2 stays,
-    # as the daemon sees when it asks again.
+    # A broken file is reported by file, line and key; revision 2 stays, as the daemon sees when it asks.
     w.reload(config(tmp_path, fake.path, port, clamd="ReadTimeout = 5 parsecs\nBogus = 1\n"))
     w.wait_log(r"vemra.conf:11: ReadTimeout: bad time unit 'parsecs'")
     w.wait_log(r"vemra.conf:12: Bogus: unknown key in \[ClamD\]")
@@ -111,8 +106,7 @@ def test_reload_pushes_a_changed_configuration_and_keeps_it_when_broken(tmp_path
     asked = fake.wait(3, tag="GET_CONFIG_RESPONSE")[2]
     assert asked["config_revision"] == 2 and "read_timeout: 5000" in asked["config"]
 
-    # The same configuration again keeps its revision; a change that only
-    # installs a service sends the new application list, not a revision.
+    # The same configuration keeps its revision; installing a service sends the application list.
     w.reload(config(tmp_path, fake.path, port, clamd="ReadTimeout = 5s\n", courier="yes"))
     w.wait_log(r"configuration of ClamD unchanged, revision 2")
     lists = fake.wait(2, tag="APPINFO_NOTIFICATION")
@@ -121,13 +115,11 @@ def test_reload_pushes_a_changed_configuration_and_keeps_it_when_broken(tmp_path
     assert w.stop() == 0
 
 
-def test_restarts_with_delay_and_waits_for_sighup_after_bad_configuration(tmp_path, wardens, fake):
-    port = free_port()
+def test_restarts_with_delay_waits_for_sighup_and_kills_a_daemon_that_will_not_stop(tmp_path, wardens, fake):
     fake.exit_file.write_text("1")
-    # Runs shorter than RestartDelayMax count as failures, however slow the
-    # machine: the delay must grow.
-    w = wardens(tmp_path, config(tmp_path, fake.path, port, restart_max="20s"), env=fake.env)
-    # Status 1 is a failure: started again, with the delay growing.
+    # Runs shorter than RestartDelayMax are failures however slow the machine: the delay must grow.
+    w = wardens(tmp_path, config(tmp_path, fake.path, free_port(), restart_max="20s",
+                                 warden="StopTimeout = 300ms\n"), env=dict(fake.env, FAKE_IGNORE_TERM="1"))
     w.wait_log(r"ClamD \(pid \d+\) ended with status 1 \(Error on monitor channel\)", count=3)
     w.wait_log(r"starting ClamD again in 100ms")
     w.wait_log(r"starting ClamD again in 200ms")
@@ -141,23 +133,15 @@ def test_restarts_with_delay_and_waits_for_sighup_after_bad_configuration(tmp_pa
     w.wait_log(r"ClamD waiting for SIGHUP after an invalid configuration")
     assert len(fake.records(event="start")) == starts
 
+    # Started on SIGHUP, the daemon sends garbage: restarted; its link closed, it ends by itself.
     fake.exit_file.unlink()
-    w.reload()
-    pid = fake.wait(starts + 1, event="start")[starts]["pid"]
-    assert pid != int(held.group(1))
-    w.wait_log(r"ClamD \(pid %d\) applied configuration revision 1" % pid)
-    assert w.stop() == 0
-    assert not alive(pid)
-
-
-def test_misbehaving_daemon_is_restarted_and_killed_when_it_will_not_stop(tmp_path, wardens, fake):
     fake.garbage_file.write_text("")
-    w = wardens(tmp_path, config(tmp_path, fake.path, free_port(), warden="StopTimeout = 300ms\n"),
-                env=dict(fake.env, FAKE_IGNORE_TERM="1"))
-    first = fake.wait(event="start")[0]["pid"]
+    w.reload()
+    first = fake.wait(starts + 1, event="start")[starts]["pid"]
+    assert first != int(held.group(1))
+    w.wait_log(r"ClamD \(pid %d\) applied configuration revision 1" % first)
     w.wait_log(r"Warden: ClamD \(pid %d\) monitor link: a malformed message; restarting the daemon" % first)
-    # Its link closed, the daemon ends by itself; the next one behaves.
-    second = fake.wait(2, event="start")[1]["pid"]
+    second = fake.wait(starts + 2, event="start")[starts + 1]["pid"]
     w.wait_log(r"ClamD \(pid %d\) applied configuration revision 1" % second)
     assert not alive(first)
 
@@ -167,18 +151,22 @@ def test_misbehaving_daemon_is_restarted_and_killed_when_it_will_not_stop(tmp_pa
     w.wait_log(r"ClamD \(pid %d\) stopped: signal 9 \(Killed\)" % second)
 
 
-def test_real_daemon_applies_configuration_survives_kill_and_stops(tmp_path, wardens, clamd_path, version):
+def pong(port):
+    with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port)) as s:
+        s.sendall(b"zPING\0")
+        return s.recv(16) == b"PONG\0"
+
+
+def test_real_daemon_applies_or_falls_back_survives_kill_and_stops(tmp_path, wardens, clamd_path, version):
     port = free_port()
     log1, log2 = tmp_path / "clamd-1.log", tmp_path / "clamd-2.log"
-    conf = lambda log: config(tmp_path, clamd_path, port, clamd="LogLevel = Debug\nLog = %s\n" % log,
-                              warden="CollectClamdLog = yes\n")
+    conf = lambda log, at=port: config(tmp_path, clamd_path, at, clamd="LogLevel = Debug\nLog = %s\n" % log,
+                                       warden="CollectClamdLog = yes\n")
     w = wardens(tmp_path, conf(log1))
     first = int(w.wait_log(r"ClamD \(pid (\d+)\) applied configuration revision 1").group(1))
-    # The daemon logs where and how verbosely it was told to, and Warden
-    # receives a copy of its lines through the log pipe.
+    # The daemon logs where and how verbosely it was told to, and Warden gets a copy through the log pipe.
     text = log1.read_text()
-    assert "Notice: ClamD " + version in text
-    assert "Debug: Monitor: Warden --> GET_CONFIG_RESPONSE" in text
+    assert "Notice: ClamD " + version in text and "Debug: Monitor: Warden --> GET_CONFIG_RESPONSE" in text
     w.wait_log(r"Notice: ClamD\[%d\]: ClamD %s" % (first, re.escape(version)))
 
     # A new log file in the reloaded configuration: revision 2, new sink.
@@ -192,26 +180,16 @@ def test_real_daemon_applies_configuration_survives_kill_and_stops(tmp_path, war
     second = int(w.wait_log(r"ClamD \(pid (\d+)\) applied configuration revision 2", count=2).group(1))
     assert second != first and not alive(first)
 
-    assert w.stop() == 0
-    w.wait_log(r"ClamD \(pid %d\) stopped: status 107 \(Process terminated by signal\)" % second)
-    assert not alive(second, group=True)
-
-
-def pong(port):
-    with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port)) as s:
-        s.sendall(b"zPING\0")
-        return s.recv(16) == b"PONG\0"
-
-
-def test_configuration_the_daemon_cannot_apply_gives_way_to_the_last_one_it_did(tmp_path, wardens, clamd_path):
-    port = free_port()
-    w = wardens(tmp_path, config(tmp_path, clamd_path, port))
-    w.wait_log(r"ClamD \(pid \d+\) applied configuration revision 1")
+    # A configuration the daemon cannot apply gives way to the last one it did.
     with socket.create_server(("127.0.0.1", 0)) as busy:
-        w.reload(config(tmp_path, clamd_path, busy.getsockname()[1]))
-        w.wait_log(r"ClamD could not apply configuration revision 2; going back to the configuration of revision 1")
-        wait_for(lambda: pong(port), "the endpoint of revision 1 to answer again")
+        w.reload(conf(log2, busy.getsockname()[1]))
+        w.wait_log(r"ClamD could not apply configuration revision 3; going back to the configuration of revision 2")
+        wait_for(lambda: pong(port), "the endpoint of revision 2 to answer again")
+    third = service_pid(w, "ClamD", 3)
+
     assert w.stop() == 0
+    w.wait_log(r"ClamD \(pid %d\) stopped: status 107 \(Process terminated by signal\)" % third)
+    assert not alive(second) and not alive(third, group=True)
 
 
 def test_daemon_switched_off_and_on_again_at_once_runs(tmp_path, wardens, clamd_path):
@@ -219,8 +197,7 @@ def test_daemon_switched_off_and_on_again_at_once_runs(tmp_path, wardens, clamd_
     conf = lambda start: config(tmp_path, clamd_path, port, clamd="Start = %s\n" % start)
     w = wardens(tmp_path, conf("yes"))
     w.wait_log(r"ClamD \(pid \d+\) applied configuration revision 1")
-    # Switched on again a moment after being switched off: while the daemon
-    # is still stopping or once it has stopped, it must run the
+    # Switched on again while the daemon is still stopping or once it has stopped, it must run the
     # configuration in force. The gaps are the stimulus, not a wait.
     for round, gap in enumerate([0.01, 0.02, 0.03, 0.05, 0.1], start=1):
         w.reload(conf("no"))
@@ -241,29 +218,11 @@ def test_bad_files_and_a_busy_run_directory_are_refused(tmp_path, wardens, fake)
     bad.write_text("[ClamD]\nStreamMaxLength = 25 parsecs\n[ClamD.Endpoint.a]\n[Sieve]\n")
     for args in (["--check"], []):
         r = run([WARDEN, "--config", str(bad)] + args)
-        assert r.returncode == Error.EC_BAD_CONFIG, args
+        assert r.returncode == Error.EC_BAD_CONFIG and not os.path.exists(tmp_path / "run"), args
         assert "%s:2: StreamMaxLength: bad size unit 'parsecs'" % bad in r.stderr
         assert "%s:4: [Sieve]: unknown section" % bad in r.stderr
-        assert not os.path.exists(tmp_path / "run")
 
-    # --check prints the configuration in force, command line included.
-    port = free_port()
-    text = config(tmp_path, fake.path, port)
-    (tmp_path / "good.conf").write_text(text)
-    r = run([WARDEN, "-c", str(tmp_path / "good.conf"), "--check", "--port", str(port + 1)])
-    assert r.returncode == 0 and "ClamdSocket = 127.0.0.1:%d\n" % (port + 1) in r.stdout
-
-    # One Warden per run directory.
-    w = wardens(tmp_path, text, env=fake.env)
-    fake.wait(event="start")
-    r = run([WARDEN, "-c", str(tmp_path / "good.conf")])
-    assert r.returncode == Error.EC_NAME_ALREADY_IN_USE
-    assert "run directory %s/run is in use by another vemra-warden (pid %d)" % (tmp_path, w.proc.pid) in r.stderr
-    assert oct(os.stat(tmp_path / "run").st_mode & 0o777) == "0o700"
-    assert w.stop() == 0
-
-
-def test_check_sees_one_socket_however_spelled_and_refuses_what_would_block(tmp_path):
+    # One socket however spelled; a file whose opening would block.
     (tmp_path / "d").mkdir()
     (tmp_path / "link").symlink_to(tmp_path / "d")
     os.mkfifo(tmp_path / "fifo.conf")  # opening it would wait for a writer
@@ -278,6 +237,22 @@ def test_check_sees_one_socket_however_spelled_and_refuses_what_would_block(tmp_
     r = run([WARDEN, "--check"], env=clean_env(XDG_RUNTIME_DIR=str(tmp_path)),
             **({"user": 65534} if os.geteuid() == 0 else {}))
     assert "RunDir = %s/vemra\n" % tmp_path in r.stdout, r.stderr
+
+    # --check prints the configuration in force, command line included.
+    port = free_port()
+    text = config(tmp_path, fake.path, port)
+    (tmp_path / "good.conf").write_text(text)
+    r = run([WARDEN, "-c", str(tmp_path / "good.conf"), "--check", "--port", str(port + 1)])
+    assert r.returncode == 0 and "ClamdSocket = 127.0.0.1:%d\n" % (port + 1) in r.stdout
+
+    # One Warden per run directory.
+    w = wardens(tmp_path, text, env=fake.env)
+    fake.wait(event="start")
+    r = run([WARDEN, "-c", str(tmp_path / "good.conf")])
+    in_use = "run directory %s/run is in use by another vemra-warden (pid %d)" % (tmp_path, w.proc.pid)
+    assert r.returncode == Error.EC_NAME_ALREADY_IN_USE and in_use in r.stderr, r.stderr
+    assert oct(os.stat(tmp_path / "run").st_mode & 0o777) == "0o700"
+    assert w.stop() == 0
 
 
 @pytest.mark.parametrize("name, app, extra", [
@@ -306,8 +281,7 @@ def test_services_run_beside_the_daemon_and_follow_the_configuration(tmp_path, w
     third = service_pid(w, name, 3)
     assert arguments(third)[3] == "1"
 
-    # Switched off: stopped, its socket gone, no longer installed for the
-    # daemon.
+    # Switched off: stopped, its socket gone, no longer installed for the daemon.
     wait_for(lambda: listens(sock), "the new %s serving" % name)
     w.reload(conf("no", 1))
     w.wait_log(r"%s \(pid %d\) stopped: status 0 \(Success\)" % (name, third))
