@@ -1,5 +1,5 @@
 """Faults injected into the real suite under load (services or the daemon
-killed, descriptors or Courier's disk running out): every client gets a
+killed, Courier stopped, descriptors or Courier's disk running out): every client gets a
 correct answer, an error or a closed connection, never "OK" for infected
 data; nothing hangs or leaks, and all serve again once the fault is gone."""
 
@@ -11,13 +11,14 @@ import re
 import resource
 import signal
 import socket
+import struct
 import subprocess
 import threading
 import time
 
 import pytest
 
-from suite import DEADLINE, instream, read, wait_for
+from suite import DEADLINE, read, rss, wait_for
 
 # Services come back quickly, so that several kills fit in one run.
 RESTART = "RestartDelay = 100ms\nRestartDelayMax = 200ms\n"
@@ -63,6 +64,7 @@ class Load:
     def __init__(self, s, rng, clients=16, rounds=1, kinds=MIXED, size=0):
         self.s, self.size, self.total = s, size, clients * rounds
         self.outcomes, self.wrong, self.failures, self.done = collections.Counter(), [], [], 0
+        self.sent = 0  # INSTREAM bytes the clients got through
         self.lock = threading.Lock()
         self.threads = [threading.Thread(target=self.client, args=(random.Random(rng.random()), rounds, kinds))
                         for _ in range(clients)]
@@ -92,11 +94,19 @@ class Load:
                     with open(path, "rb") as f:
                         c.sendmsg([b"z"], [(socket.SOL_SOCKET, socket.SCM_RIGHTS, array.array("i", [f.fileno()]))])
                 else:
-                    data = (MARKER if infected else b"clean") + bytes(self.size)
-                    c.sendall(instream(*(data[at:at + (1 << 16)] for at in range(0, len(data), 1 << 16))))
+                    self.upload(c, (MARKER if infected else b"clean") + bytes(self.size))
                 return read(c)
         except (ConnectionError, FileNotFoundError):
             return b""
+
+    def upload(self, c, data, piece=1 << 16):
+        c.sendall(b"zINSTREAM\0")
+        for at in range(0, len(data), piece):
+            chunk = data[at:at + piece]
+            c.sendall(struct.pack(">I", len(chunk)) + chunk)
+            with self.lock:
+                self.sent += len(chunk)
+        c.sendall(b"\0" * 4)
 
     def classify(self, kind, infected, reply):
         name = {"path": re.escape(self.s.path("eicar.com" if infected else "clean.txt").encode()),
@@ -148,6 +158,24 @@ def test_services_killed_at_random_moments(suites, rng):
     wait_for(lambda: fds(clamd) <= before, "descriptors back to %d" % before)
     wait_for(lambda: open_connections(s) == 0, "every connection to end")
     assert len(re.findall("started ClamD", s.warden.log())) == 1
+
+
+def test_courier_stopped_with_uploads_in_flight(suites, rng):
+    s = suites()
+    clamd, courier = s.pid_of("ClamD"), s.pid_of("Courier")
+    assert correct(s, rng, clients=1, kinds=STREAMS)
+    base, size = rss(clamd), 4 << 20
+    os.kill(courier, signal.SIGSTOP)
+    try:
+        load, history = Load(s, rng, kinds=STREAMS, size=size), []
+        wait_for(lambda: history.append(load.sent) or history[-3:] == [load.sent] * 3 and load.sent > 0,
+                 "uploads to stall")
+        # What the daemon holds is bounded by the window, not by what clients send.
+        assert load.done == 0 and load.sent < load.total * size // 4, load.sent
+        assert rss(clamd) - base < load.total * size // 4, (base, rss(clamd))
+    finally:
+        os.kill(courier, signal.SIGCONT)
+    assert set(load.finish()) == {"correct"}
 
 
 def test_daemon_killed_under_load(suites, rng):
