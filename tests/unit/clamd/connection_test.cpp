@@ -155,8 +155,9 @@ TEST(Receive, OneDescriptorIsKeptAndNoneLeaks) {
     EXPECT_EQ("nFILDES\n", std::string(buffer, got.bytes));
     const auto refusal = cl_clamd_hold_fd(got, held);
     EXPECT_EQ(c.refusal ? vx::make_error_code(c.refusal) : boost::system::error_code(), refusal);
+    // F_GETFD whole: a descriptor never set would read as -1, all bits on.
     if (c.sent == 1 && !c.holding) {
-      EXPECT_EQ(FD_CLOEXEC, ::fcntl(held, F_GETFD) & FD_CLOEXEC);
+      EXPECT_EQ(FD_CLOEXEC, ::fcntl(held, F_GETFD));
     } else {
       EXPECT_EQ(earlier, held);
     }
@@ -201,15 +202,6 @@ TEST(Connection, ServesUnitsAndRefusesDescriptorsNoCommandAskedFor) {
   for (int fd : p) ::close(fd);
 }
 
-TEST(Connection, WakeupWithNothingToReadIsNotTheClientsClose) {
-  harness_t h;
-  h.socket->spurious_wakeups = 2;
-  std::make_shared<echo_connection_t>(h)->start(h.socket);
-  run_ready(h.io());
-  send_fds(h.client, "nPING\n");
-  EXPECT_EQ("cmd=PING\n", h.replies());
-}
-
 TEST(Connection, StoppedConnectionStartsNoFurtherCommand) {
   // The next command's read is already queued when the stop comes.
   harness_t h;
@@ -222,15 +214,16 @@ TEST(Connection, StoppedConnectionStartsNoFurtherCommand) {
 
 TEST(Connection, RepliesQueuedDuringAWriteLeaveTogetherInOrder) {
   harness_t h;
+  h.socket->spurious_wakeups = 2;  // readable with nothing there: not the client's close
   std::make_shared<echo_connection_t>(h)->start(h.socket);
+  run_ready(h.io());
   send_fds(h.client, "nMANY\n");
   EXPECT_EQ("a\nb\nc\n", h.replies());
   EXPECT_EQ(2, h.socket->writes);
 }
 
 TEST(Connection, PipelinedRepliesReachASlowReaderInOrder) {
-  // Commands served back to back queue their replies behind a write the
-  // small send buffer keeps in flight; read a little at a time, every reply
+  // Replies queue behind a write the small send buffer keeps in flight; each
   // still comes once, numbered, in order, with its terminator.
   harness_t h;
   h.socket->socket().set_option(boost::asio::socket_base::send_buffer_size(4096));
@@ -287,9 +280,8 @@ TEST(Connection, CommandArrivingAsTheTimerExpiresIsNotTimedOut) {
 }
 
 TEST(Peer, DaemonCanGoWhileClientsAreConnected) {
-  // Destroyed with the loop's pending handlers, a client must find the
-  // statistics it reports to still there (the sanitizer build checks).
-  // This is also how a stop reaches clients: the daemon's loop ends.
+  // Destroyed with the loop's pending handlers, a client must find the statistics
+  // it reports to still there (the sanitizer build checks); so a stop reaches clients.
   auto h = std::make_unique<harness_t>();
   cl_clamd_peer_t::create(h->inventory, "t")->start(std::move(h->socket));
   send_fds(h->client, "nIDSESSION\n");
