@@ -9,11 +9,9 @@
 #include "process_exit.h"
 #include "system_error.h"
 
-TEST(ExitStatusDeathTest, ExitLineOfAStatusOutsideTheEnumeration) {
-  EXPECT_EXIT(exit_with_status(300), ::testing::ExitedWithCode(300 & 0xff), "^Notice: Exit with status 300 \\(300\\)\n$");
-}
-
-TEST(ExitStatusDeathTest, TerminateHandlerMapsTheCurrentException) {
+TEST(ExitStatusDeathTest, ExitLinesNameTheStatusOrTheCurrentException) {
+  EXPECT_EXIT(exit_with_status(300), ::testing::ExitedWithCode(300 & 0xff),
+              "^Notice: Exit with status 300 \\(300\\)\n$");  // outside the enumeration
   EXPECT_EXIT(
       {
         std::set_terminate(terminate_handler);

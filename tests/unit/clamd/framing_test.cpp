@@ -23,10 +23,7 @@ std::string units_of(const std::vector<std::string>& reads) {
       const cut_t cut = want == command     ? cut_command(input.data(), input.size())
                         : want == arguments ? cut_arguments(input.data(), input.size(), terminator)
                                             : cut_block(input.size(), 4);
-      if (cut.status == too_long) {
-        note("too long");
-        return units;
-      }
+      if (cut.status == too_long) return units + (units.empty() ? "" : "|") + "too long";
       if (cut.status != complete) break;
       if (want == command) {
         terminator = cut.terminator;

@@ -28,12 +28,8 @@ std::string contents(const cr_job_data_t& data) {
 
 // "scan job data", "fault", "none", or an ALARM's job and error code.
 std::string outcome(const action_t& a) {
-  switch (a.kind) {
-    case action_t::scan: return "scan " + std::to_string(a.job_id) + " '" + contents(*a.data) + "'";
-    case action_t::fault: return "fault";
-    case action_t::none: return "none";
-    default: break;
-  }
+  if (a.kind == action_t::scan) return "scan " + std::to_string(a.job_id) + " '" + contents(*a.data) + "'";
+  if (a.kind == action_t::fault || a.kind == action_t::none) return a.kind == action_t::fault ? "fault" : "none";
   return cr::ServerMessage::ServerMessageTag_Name(a.answer.tag()) + " " + std::to_string(a.answer.job_id()) + " " +
          vx::ErrorCode_Name(a.answer.error().code());
 }
@@ -109,11 +105,8 @@ TEST_F(CourierExchange, ScanAnswersGoOnlyToJobsStillWaitingForThem) {
   EXPECT_EQ(exchange->jobs(), 1u);
   EXPECT_EQ("none", outcome(data(2, "new")));
 
-  cr_outcome_t failed;
-  failed.error = vx::EC_IO_ERROR;
-  failed.what = "disk full";
   EXPECT_EQ("tag: ALARM job_id: 4 error { code: EC_IO_ERROR what: \"disk full\" }",
-            cr_exchange_t::answer(4, std::move(failed)).ShortDebugString());
+            cr_exchange_t::answer(4, {{}, vx::EC_IO_ERROR, "disk full"}).ShortDebugString());
 }
 
 TEST_F(CourierExchange, CreditComesBackAsDataIsStoredAndAnOverrunEndsTheConnection) {
@@ -172,9 +165,9 @@ TEST_F(CourierExchange, MemoryIsBoundedPerConnectionAndTheRestGoesToUnnamedFiles
 
   action_t one = send("tag: SCAN_REQUEST job_id: 1"), two = send("tag: SCAN_REQUEST job_id: 2");
   action_t three = send("tag: SCAN_REQUEST job_id: 3"), four = send("tag: SCAN_REQUEST job_id: 4");
-  EXPECT_EQ(std::make_pair(one.data->file() >= 0, contents(*one.data)), std::make_pair(true, std::string("123456789abc")));
-  EXPECT_EQ(std::make_pair(two.data->file() >= 0, contents(*two.data)), std::make_pair(true, std::string("abcdef")));
-  EXPECT_EQ(std::make_pair(three.data->file() >= 0, contents(*three.data)), std::make_pair(false, std::string("xy")));
+  std::string kept;  // where and what: "f" in a file, "m" in memory
+  for (const action_t* a : {&one, &two, &three}) kept += (a->data->file() >= 0 ? " f:" : " m:") + contents(*a->data);
+  EXPECT_EQ(" f:123456789abc f:abcdef m:xy", kept);
   // Where the data was kept is the black-box tests' matter; the scan of
   // data too large to keep reports its size alone.
   EXPECT_EQ("object: \"stream\" size: 17 error: SE_OBJECT_SIZE_LIMIT",

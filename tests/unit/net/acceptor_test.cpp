@@ -1,5 +1,6 @@
 #include <errno.h>
-#include <sys/stat.h>
+
+#include <filesystem>
 
 #include <gtest/gtest.h>
 
@@ -10,11 +11,6 @@
 namespace {
 
 using boost::asio::local::stream_protocol;
-
-bool exists(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
-}
 
 template <class Endpoint>
 bool accepts(const Endpoint& endpoint) {
@@ -43,7 +39,7 @@ TEST(Acceptor, CloseRemovesOnlyTheSocketFileItCreated) {
   EXPECT_TRUE(accepts(stream_protocol::endpoint(path)));
   later.close();
   EXPECT_FALSE(later.is_open());
-  EXPECT_FALSE(exists(path));
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(path)));
   later.close();
 }
 

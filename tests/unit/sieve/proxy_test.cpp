@@ -83,9 +83,8 @@ TEST_F(SieveProxy, ThreatsAreRegisteredInABoundedTable) {
   proxy.scan_response(11, threat_in("/d"));
   EXPECT_EQ(threats.size(), 2u);
   EXPECT_EQ("THREATS_OP_RESPONSE 1 EC_NO_SUCH_ENTRY", answer(second, "THREAT_OP_REPORT"));
-}
 
-TEST_F(SieveProxy, AReportTooLargeForAFrameKeepsItsThreat) {
+  // A report too large for a frame is cut down but keeps its threat.
   vx::ScanReport report = threat_in("/big", true);
   const std::string megabyte(1 << 20, 'x');
   for (int i = 0; i <= 64; ++i) report.add_log(megabyte);

@@ -23,7 +23,7 @@ void update(cl_config_t& config, const std::string& text) { config.update(parse_
 
 }  // namespace
 
-TEST(Config, EndpointValuesWinOverDaemonWideOnes) {
+TEST(Config, EndpointRecordsWinOverDaemonWideValues) {
   cl_config_t config;
   int changes = 0;
   config.changed.connect([&] { ++changes; });
@@ -36,13 +36,10 @@ TEST(Config, EndpointValuesWinOverDaemonWideOnes) {
   for (const char* tag : {"fast", "plain", "ghost", "unknown"})
     effective += std::to_string(config.read_timeout(tag)) + (config.heuristic_analysis(tag) ? " on, " : " off, ");
   EXPECT_EQ("5000 on, 30000 off, 30000 on, 30000 on, ", effective);
-}
 
-TEST(Config, DetectSwitchesComeFromEndpointRecordsOnly) {
-  cl_config_t config;
-  // Daemon-wide switches are the supervisor's business, not ours. Repeated
-  // tag: the later record replaces the earlier whole, but what the earlier
-  // one switched off stays off.
+  // Detect switches come from endpoint records only: daemon-wide ones are the
+  // supervisor's business. Repeated tag: the later record replaces the earlier
+  // whole, but what the earlier one switched off stays off.
   update(config, "detect_jokes: true endpoint { " + item("mail", "detect_adware: true") + item("web", "") +
                      item("web", "detect_adware: true read_timeout: 7", "/tmp/web2.sock") + "}");
   for (auto type :
