@@ -131,7 +131,7 @@ void cl_clamd_connection_t::on_read_timer(const boost::system::error_code& ec) {
     // A session waiting for the replies of its earlier commands is not idle.
     if (has_jobs() || !output_pending_.empty() || !output_in_flight_.empty())
       return start_read_timer(session_idle);
-  } else {
+  } else if (read_timer_purpose_ != replies_owed) {
     write_reply(request_id_, "COMMAND READ TIMED OUT", newline);
   }
   auto holder = self();
@@ -172,6 +172,7 @@ cl_clamd_connection_t::receive_t cl_clamd_connection_t::fail(const boost::system
 
 cl_clamd_connection_t::receive_t cl_clamd_connection_t::receive() {
   if (!socket_ || !socket_->is_open()) return ended;
+  if (input_ended_) return end_of_input(nothing_yet);
   input_.compact();
   // Straight to recvmsg, asking nothing first: a read that finds nothing
   // says so (EAGAIN) at the price an up-front count of the bytes would cost
@@ -195,7 +196,7 @@ cl_clamd_connection_t::receive_t cl_clamd_connection_t::receive() {
       return result;
     }
     if (got.error) return fail(got.error);
-    if (got.bytes == 0 && got.fds.empty()) return fail(boost::asio::error::eof);
+    if (got.bytes == 0 && got.fds.empty()) return end_of_input(result);
     input_.commit(std::min(got.bytes, direct));
     if (got.bytes > direct) input_.append(overflow, got.bytes - direct);
     CONN_DEBUG(got.bytes << " bytes received, buffer has: " << input_size());
@@ -214,6 +215,24 @@ cl_clamd_connection_t::receive_t cl_clamd_connection_t::receive() {
     allowance -= got.bytes;
   }
   return result;
+}
+
+cl_clamd_connection_t::receive_t cl_clamd_connection_t::end_of_input(receive_t so_far) {
+  input_ended_ = true;
+  // Commands that came with the end are served first; the next receive
+  // comes back here.
+  if (so_far == received) return received;
+  // A client that shuts down its sending side after pipelining commands
+  // still reads their replies: those already made leave before the
+  // connection ends, within the read timeout. Work still running has
+  // nobody left to answer and stops, as when the client goes away.
+  if (has_jobs() || (output_pending_.empty() && output_in_flight_.empty()))
+    return fail(boost::asio::error::eof);
+  command_started_ = false;
+  start_read_timer(replies_owed);
+  end_after_output_ = true;
+  state_ = cl_clamd_state_t::make(cl_clamd_state_t::pending);
+  return ended;
 }
 
 std::size_t cl_clamd_connection_t::receive_allowance() const {

@@ -101,6 +101,7 @@ private:
     command_read,  // the client owes us a command: told so, then dropped
     session_idle,  // a session waits for its next command: dropped quietly
     data_read,     // a command's data (a stream's chunks, FILDES's byte) is owed
+    replies_owed,  // the client has sent all it will; our replies must leave
   };
   // Moves the deadline; the timer itself is set again only when the wait
   // pending for an earlier deadline expires, not once per command.
@@ -124,6 +125,8 @@ private:
   receive_t fail(const boost::system::error_code& ec);
   // Takes what the socket holds.
   receive_t receive();
+  // The client has ended its side; so_far is what this receive took before.
+  receive_t end_of_input(receive_t so_far);
   // How much one receive may take now.
   std::size_t receive_allowance() const;
   void read_command();
@@ -170,6 +173,8 @@ private:
   // The client broke the protocol: stop once the replies are out, whatever
   // work is still outstanding.
   bool end_after_output_ = false;
+  // The client's end-of-stream has been read.
+  bool input_ended_ = false;
   cl_clamd_state_t state_;
   std::shared_ptr<cl_clamd_socket_t> socket_;
   boost::asio::steady_timer read_timer_;

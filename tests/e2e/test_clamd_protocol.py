@@ -5,6 +5,7 @@ import contextlib
 import datetime
 import os
 import re
+import socket
 import time
 
 import pytest
@@ -112,6 +113,16 @@ def test_session_replies_are_numbered_and_end_closes(ep, program_version, opener
             assert check_versions(got, program_version) == reply + t
         s.sendall(p + b"END" + t)
         assert read(s) == b""
+
+
+def test_pipelined_session_half_closed_gets_every_reply(ep):
+    # Replies still queued when the client's end-of-stream is read must
+    # leave before the connection ends.
+    count = 1000
+    with ep.connect() as s:
+        s.sendall(b"zIDSESSION\0" + b"zPING\0" * count)
+        s.shutdown(socket.SHUT_WR)
+        assert read(s) == b"".join(b"%d: PONG\0" % i for i in range(1, count + 1))
 
 
 INVALID = b"2: Command invalid inside IDSESSION. ERROR<t>"
