@@ -1,15 +1,13 @@
 """Fixtures of the black-box suite: the built programs, and the daemons,
 Wardens and fakes a test starts, stopped and checked at its end."""
 
-import contextlib
 import os
 import shutil
 import tempfile
 
 import pytest
 
-from suite import CLAMD, Daemon, FakeClamd, Suite, Warden, run, sanitizer_report
-from wire import Error, ToWarden
+from suite import CLAMD, Daemon, FakeClamd, Service, Suite, Warden, run
 
 
 @pytest.fixture(scope="session")
@@ -25,72 +23,45 @@ def version(clamd_path):
     return run([clamd_path, "--version"]).stdout.split()[1]
 
 
-@contextlib.contextmanager
-def daemons():
-    """Starts vemra-clamd under the scripted Warden (suite.Daemon) and takes
-    its first request; at the end stops those still running and checks how
-    they ended."""
+def starting(make, close):
+    """The body of a fixture that starts things: yields a function that
+    starts one with make; at the end closes each, the last first, with
+    close, which returns what went wrong ("" when nothing did)."""
     started = []
 
-    def start(**kw):
-        started.append(Daemon(**kw))
-        # Sent once the signal handlers are armed.
-        started[-1].link.expect(ToWarden.GET_CONFIG_REQUEST)
+    def start(*a, **kw):
+        started.append(make(*a, **kw))
         return started[-1]
     yield start
-    problems = []
-    for d in started:
-        try:
-            # A daemon the test left running must still end cleanly.
-            if d.stderr is None and d.stop() != Error.EC_APP_TERMINATED:
-                problems.append("exit status %s on SIGTERM" % d.proc.returncode)
-            problems += filter(None, [d.sanitizer_report()])
-        finally:
-            d.kill()
-            shutil.rmtree(d.dir, ignore_errors=True)
-    assert not problems, problems
+    problems = [close(thing) for thing in reversed(started)]
+    assert not any(problems), problems
 
 
 @pytest.fixture
 def daemon(clamd_path):
-    with daemons() as start:
-        yield start
+    """Starts vemra-clamd under the scripted Warden (suite.Daemon); at the
+    end stops those still running and checks how they ended."""
+    yield from starting(Daemon, Daemon.close)
 
 
 @pytest.fixture(scope="module")
 def module_daemon(clamd_path):
     """One for the tests of a module that can share it."""
-    with daemons() as start:
-        yield start
+    yield from starting(Daemon, Daemon.close)
 
 
 @pytest.fixture
 def wardens():
     """Starts vemra-warden (suite.Warden); at the end kills what is left of
     it and its children, and checks their log for sanitizer reports."""
-    started = []
-
-    def start(*a, **kw):
-        started.append(Warden(*a, **kw))
-        return started[-1]
-    yield start
-    for w in started:
-        w.cleanup()
-    assert not list(filter(None, (sanitizer_report(w.log()) for w in started)))
+    yield from starting(Warden, Warden.close)
 
 
 @pytest.fixture
 def suites():
-    """Starts the real suite (suite.Suite; close: what its close is told);
-    at the end closes each, which checks its log for sanitizer reports."""
-    started = []
-
-    def start(close=None, **kw):
-        started.append((Suite(**kw), close or {}))
-        return started[-1][0]
-    yield start
-    for s, close in started:
-        s.close(**close)
+    """Starts the real suite (suite.Suite); at the end closes each, which
+    checks its log for sanitizer reports."""
+    yield from starting(Suite, Suite.close)
 
 
 @pytest.fixture
@@ -100,15 +71,7 @@ def services():
     pytest's tmp_path can be longer); at the end stops them and checks that
     each ended cleanly and took its socket with it."""
     directory = tempfile.mkdtemp(prefix="vs", dir="/tmp")
-    started = []
-
-    def start(kind, *a, **kw):
-        started.append(kind(directory, *a, **kw))
-        return started[-1]
-    yield start
-    for service in reversed(started):
-        rc, log = service.finish()
-        assert rc == 0 and not sanitizer_report(log) and not os.path.exists(service.path), log
+    yield from starting(lambda kind, *a, **kw: kind(directory, *a, **kw), Service.close)
     shutil.rmtree(directory, ignore_errors=True)
 
 

@@ -19,7 +19,7 @@ import time
 import zipfile
 
 import wire
-from wire import BUILD, DEADLINE, ClamdConfig, FromWarden, Log, LogLevel, ToWarden
+from wire import BUILD, DEADLINE, ClamdConfig, Error, FromWarden, Log, LogLevel, ToWarden
 
 CLAMD = os.path.join(BUILD, "app", "vemra-clamd")
 WARDEN = os.path.join(BUILD, "suite", "warden", "vemra-warden")
@@ -135,7 +135,17 @@ def stderr_config(level=None):
     return c
 
 
-class Daemon:
+class Logging:
+    """A program that logs to the file log_path."""
+
+    def log(self):
+        if not os.path.exists(self.log_path):
+            return ""
+        with open(self.log_path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+
+
+class Daemon(Logging):
     """vemra-clamd started the way Warden starts it, on one end of a
     socketpair named in COM_VEMRA_MONITOR (the number formatted by monitor),
     with the test on Warden's side of the link. The configurations of
@@ -153,6 +163,12 @@ class Daemon:
             pass_fds=(child.fileno(),) + tuple(pass_fds), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
             preexec_fn=preexec_fn)
         child.close()
+        try:
+            # Sent once the signal handlers are armed.
+            self.link.expect(ToWarden.GET_CONFIG_REQUEST)
+        except BaseException:
+            self.close()
+            raise
 
     def send_config(self, revision, config):
         self.link.send(FromWarden(tag=FromWarden.GET_CONFIG_RESPONSE, config_revision=revision, config=config))
@@ -185,12 +201,6 @@ class Daemon:
             if m is None or m.tag != ToWarden.MY_STAT_NOTIFICATION:
                 return m
 
-    def log(self):
-        if not os.path.exists(self.log_path):
-            return ""
-        with open(self.log_path, encoding="utf-8", errors="replace") as f:
-            return f.read()
-
     def log_lines(self, start=0):
         """Log lines after the first start characters, without the time and
         process id that the file sink puts in front of the level."""
@@ -216,14 +226,19 @@ class Daemon:
             self.signal()
         return self.finish()[0]
 
-    def sanitizer_report(self):
-        return sanitizer_report(self.stderr or "")
-
-    def kill(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.communicate()
-        self.link.sock.close()
+    def close(self):
+        """Stops it if the test left it running, which must end it cleanly,
+        and removes its directory; what went wrong ("" when nothing)."""
+        try:
+            wrong = self.stderr is None and self.stop() != Error.EC_APP_TERMINATED
+            return ("exit status %s on SIGTERM\n" % self.proc.returncode if wrong else "") + \
+                sanitizer_report(self.stderr or "")
+        finally:
+            if self.proc.poll() is None:
+                self.proc.kill()
+                self.proc.communicate()
+            self.link.sock.close()
+            shutil.rmtree(self.dir, ignore_errors=True)
 
 
 class Endpoint:
@@ -286,20 +301,17 @@ def exchange(s, data, reply):
     assert read(s, len(reply)) == reply
 
 
-class Warden:
+class Warden(Logging):
     """vemra-warden on a configuration file in directory tmp; its log
     (stderr, shared with its children) goes to a file."""
 
     def __init__(self, tmp, config, env=None, pass_fds=(), exe=WARDEN):
-        self.conf, self.err_path = tmp / "vemra.conf", tmp / "warden.log"
+        self.conf, self.log_path = tmp / "vemra.conf", tmp / "warden.log"
         self.conf.write_text(config)
-        with open(self.err_path, "wb") as err:
+        with open(self.log_path, "wb") as err:
             self.proc = subprocess.Popen(
                 [exe, "--config", str(self.conf)], env=clean_env(**(env or {})),
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err, pass_fds=pass_fds)
-
-    def log(self):
-        return self.err_path.read_text()
 
     def wait_log(self, pattern, count=1):
         """Waits until pattern has matched count lines; returns the last match."""
@@ -320,7 +332,8 @@ class Warden:
         self.proc.send_signal(sig)
         return self.proc.wait(timeout=DEADLINE)
 
-    def cleanup(self):
+    def close(self, out_of_descriptors=False):
+        """Kills what is left of it and its children; the sanitizer reports in its log."""
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
@@ -329,6 +342,11 @@ class Warden:
                 os.killpg(int(pid), signal.SIGKILL)
             except ProcessLookupError:
                 pass
+        return sanitizer_report(self.log(), out_of_descriptors)
+
+    def pid_of(self, program, start=1):
+        """The process id of its start-th run of program."""
+        return int(self.wait_log(r"started %s \(.*\), pid (\d+)" % program, start).group(1))
 
 
 class FakeClamd:
@@ -352,7 +370,7 @@ class FakeClamd:
                         "%d journal records %r" % (count, match))
 
 
-class Service:
+class Service(Logging):
     """One of the suite's services started by hand, as `program` (set by a
     subclass) with args, on a socket in directory, logging at Debug to a
     file beside it."""
@@ -362,13 +380,13 @@ class Service:
     def __init__(self, directory, args=(), env=None, pass_fds=()):
         name = os.path.basename(self.program)
         self.path, self.log_path = os.path.join(directory, name + ".sock"), os.path.join(directory, name + ".log")
-        self.log = None
+        self.final_log = None
         with open(self.log_path, "wb") as err:
             self.proc = subprocess.Popen([self.program, "--socket", self.path, "--log-level", "Debug", *args],
                                          env=env or clean_env(), pass_fds=pass_fds, stdout=subprocess.DEVNULL,
                                          stderr=err)
         wait_for(lambda: self.proc.poll() is not None or listens(self.path), name + " to listen")
-        assert self.proc.poll() is None, self.read_log()
+        assert self.proc.poll() is None, self.log()
 
     def connect(self, incoming):
         """A new client connection whose messages are parsed as incoming."""
@@ -376,18 +394,19 @@ class Service:
         channel.sock.connect(self.path)
         return channel
 
-    def read_log(self):
-        with open(self.log_path, encoding="utf-8", errors="replace") as f:
-            return f.read()
-
     def finish(self, sig=signal.SIGTERM):
         """Its exit status and log, once it ended (after sig, if it still ran)."""
-        if self.log is None:
+        if self.final_log is None:
             if sig and self.proc.poll() is None:
                 self.proc.send_signal(sig)
             self.proc.wait(timeout=DEADLINE)
-            self.log = self.read_log()
-        return self.proc.returncode, self.log
+            self.final_log = self.log()
+        return self.proc.returncode, self.final_log
+
+    def close(self):
+        """Stops it; its log unless it ended cleanly and took its socket with it."""
+        rc, log = self.finish()
+        return "" if rc == 0 and not sanitizer_report(log) and not os.path.exists(self.path) else log
 
 
 class ScriptedService:
@@ -452,9 +471,10 @@ class Suite:
     """The real suite: vemra-warden with its daemon and services in a short
     private directory (Unix socket paths are limited to 107 bytes), and
     FILES to scan. exe: the vemra-warden to run (the other programs are
-    found beside it or in its build tree)."""
+    found beside it or in its build tree); out_of_descriptors: the test
+    runs the daemon out of them."""
 
-    def __init__(self, sieve="yes", courier="yes", warden="", tcp_port=None, exe=WARDEN):
+    def __init__(self, sieve="yes", courier="yes", warden="", tcp_port=None, exe=WARDEN, out_of_descriptors=False):
         self.dir = tempfile.mkdtemp(prefix="vp", dir="/tmp")
         self.run = os.path.join(self.dir, "run")
         self.sock = os.path.join(self.run, "clamd.sock")
@@ -466,7 +486,7 @@ class Suite:
                        % (self.run, sieve, courier, warden, self.sock))
         if tcp_port:
             self.config += "[ClamD.Endpoint.tcp]\nClamdSocket = 127.0.0.1:%d\n" % tcp_port
-        self.exe = exe
+        self.exe, self.out_of_descriptors = exe, out_of_descriptors
         self.services = [name for name, on in (("sieve", sieve), ("courier", courier)) if on == "yes"]
         self.start()
 
@@ -483,11 +503,11 @@ class Suite:
         return os.path.join(self.dir, "files", name)
 
     def pid_of(self, program, start=1):
-        """The process id of its start-th run."""
-        return int(self.warden.wait_log(r"started %s \(.*\), pid (\d+)" % program, start).group(1))
+        return self.warden.pid_of(program, start)
 
-    def close(self, out_of_descriptors=False):
-        self.warden.cleanup()
-        report = sanitizer_report(self.warden.log(), out_of_descriptors)
+    def close(self):
+        """Stops it all; the sanitizer reports in Warden's log (out of
+        descriptors, the sanitizer's own probe fails: that is not one)."""
+        report = self.warden.close(self.out_of_descriptors)
         shutil.rmtree(self.dir, ignore_errors=True)
-        assert not report, report
+        return report

@@ -190,7 +190,7 @@ def test_daemon_killed_under_load(suites, rng):
 
 
 def test_descriptors_exhausted(suites, rng):
-    s = suites(warden=RESTART, close={"out_of_descriptors": True})
+    s = suites(warden=RESTART, out_of_descriptors=True)
     clamd = s.pid_of("ClamD")
     assert correct(s, rng, clients=2, kinds=DATA)
     wait_for(lambda: open_connections(s) == 0, "the first clients to be gone")

@@ -13,7 +13,7 @@ from suite import EICAR, Suite, clamdscan, listening_tcp, read, write_files
 def suite():
     s = Suite()
     yield s
-    s.close()
+    assert not s.close()
 
 
 def lines(reply, terminator=b"\n"):

@@ -11,7 +11,7 @@ import subprocess
 
 import pytest
 
-from suite import EICAR, free_port, instream, proc_state, wait_for
+from suite import EICAR, Logging, free_port, instream, proc_state, wait_for
 from wire import DEADLINE
 
 HAPROXY = shutil.which("haproxy") or shutil.which("haproxy", path="/usr/sbin:/sbin")
@@ -45,7 +45,7 @@ def ask(port, request, expected):
     return "connection" if expected.startswith(reply) else reply
 
 
-class Balancer:
+class Balancer(Logging):
     """HAProxy in the foreground on the shipped configuration, its log in a file."""
 
     def __init__(self, directory, port, backends):
@@ -55,9 +55,6 @@ class Balancer:
         with open(self.log_path, "wb") as log:
             self.proc = subprocess.Popen([HAPROXY, "-db", "-f", CONFIG], env=env, stdin=subprocess.DEVNULL,
                                          stdout=log, stderr=subprocess.STDOUT)
-
-    def log(self):
-        return self.log_path.read_text(errors="replace")
 
     def wait_log(self, pattern, start=0):
         """Waits for a line matching pattern after the first start characters; returns where it ends."""

@@ -29,10 +29,6 @@ def config(tmp_path, exe, port, clamd="", warden="", restart_max="400ms", sieve=
             % (tmp_path, sieve, courier, restart_max, warden, exe, clamd, port))
 
 
-def service_pid(w, name, count=1):
-    return int(w.wait_log(r"started %s \(.*\), pid (\d+)" % name, count=count).group(1))
-
-
 def arguments(pid):
     with open("/proc/%d/cmdline" % pid) as f:
         return f.read().split("\0")[1:-1]
@@ -73,7 +69,7 @@ def test_daemon_gets_configuration_services_and_application_list(tmp_path, warde
     w.proc.send_signal(signal.SIGUSR1)
     w.wait_log(r"Warden: status: configuration revision 1 .*ClamD running, pid %d, .*revision 1 applied, "
                r"connections now 2, opened 5, closed 3; Sieve running, pid %d, up .*; "
-               r"Courier not started \(not enabled\)" % (start["pid"], service_pid(w, "Sieve")))
+               r"Courier not started \(not enabled\)" % (start["pid"], w.pid_of("Sieve")))
 
     # Ctrl-C stops both and leaves nothing behind.
     assert w.stop(signal.SIGINT) == 0
@@ -185,7 +181,7 @@ def test_real_daemon_applies_or_falls_back_survives_kill_and_stops(tmp_path, war
         w.reload(conf(log2, busy.getsockname()[1]))
         w.wait_log(r"ClamD could not apply configuration revision 3; going back to the configuration of revision 2")
         wait_for(lambda: pong(port), "the endpoint of revision 2 to answer again")
-    third = service_pid(w, "ClamD", 3)
+    third = w.pid_of("ClamD", 3)
 
     assert w.stop() == 0
     w.wait_log(r"ClamD \(pid %d\) stopped: status 107 \(Process terminated by signal\)" % third)
@@ -269,7 +265,7 @@ def test_services_run_beside_the_daemon_and_follow_the_configuration(tmp_path, w
     conf = lambda on, threads: config(tmp_path, fake.path, port, **{name.lower(): on},
                                       warden="LogLevel = Info\n%sThreads = %d\n%s" % (name, threads, own))
     w = wardens(tmp_path, conf("yes", 3), env=fake.env)
-    first = service_pid(w, name)
+    first = w.pid_of(name)
     assert arguments(first) == ["--socket", sock, "--threads", "3", "--log-level", "Info"] + extra
     # Started before the daemon, so its socket is usually there when asked for.
     w.wait_log(r"started ClamD")
@@ -282,7 +278,7 @@ def test_services_run_beside_the_daemon_and_follow_the_configuration(tmp_path, w
     w.wait_log(r"%s \(pid %d\) ended with signal 9 \(Killed\)" % (name, first))
     wait_for(lambda: listens(sock), name + " serving again")
     w.reload(conf("yes", 1))
-    third = service_pid(w, name, 3)
+    third = w.pid_of(name, 3)
     assert arguments(third)[3] == "1"
 
     # Switched off: stopped, its socket gone, no longer installed for the daemon.
@@ -294,7 +290,7 @@ def test_services_run_beside_the_daemon_and_follow_the_configuration(tmp_path, w
 
     # On again; Warden's end then takes both programs with it.
     w.reload(conf("yes", 1))
-    fourth = service_pid(w, name, 4)
+    fourth = w.pid_of(name, 4)
     wait_for(lambda: listens(sock), name + " serving")
     daemon = fake.records(event="start")[0]["pid"]
     assert w.stop() == 0
