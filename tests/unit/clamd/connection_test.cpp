@@ -19,6 +19,7 @@
 #include "inventory.h"
 #include "proto_error_category.h"
 #include "run_until.h"
+#include "warden_end.h"
 
 using namespace std::string_literals;
 
@@ -37,11 +38,6 @@ void send_fds(int socket, const std::string& bytes, const std::vector<int>& fds 
     std::memcpy(CMSG_DATA(c), fds.data(), sizeof(int) * fds.size());
   }
   ASSERT_EQ(static_cast<ssize_t>(bytes.size()), ::sendmsg(socket, &msg, MSG_NOSIGNAL));
-}
-
-int paired(int (&fds)[2]) {
-  EXPECT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds));
-  return fds[0];
 }
 
 // Counts the writes the connection starts, to see batching; can report
@@ -64,31 +60,33 @@ struct counting_socket_t : cl_clamd_local_socket_t {
 // A daemon with one client connected over a socketpair; the test drives
 // the event loop.
 struct harness_t {
-  explicit harness_t(std::uint32_t read_timeout_ms = 60000) : inventory(paired(warden)) {
+  explicit harness_t(std::uint32_t read_timeout_ms = 60000) {
     vx::ClamdConfig config;
     config.set_read_timeout(read_timeout_ms);
     inventory.config().update(config);
-    int fds[2];
-    socket->socket().assign(boost::asio::local::stream_protocol(), paired(fds));
+    const auto fds = socket_pair();
+    socket->socket().assign(boost::asio::local::stream_protocol(), fds[0]);
     client = fds[1];
   }
-  ~harness_t() { for (int fd : {client, warden[1]}) ::close(fd); }
+  ~harness_t() { ::close(client); }
+  // Adds what the client can read now to got; true once the daemon closed.
+  bool take(std::string& got) {
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::recv(client, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) got.append(buffer, std::size_t(n));
+    return n == 0 || (n < 0 && errno != EAGAIN);
+  }
   // Runs the loop until the daemon has closed the connection; what the
   // client got meanwhile.
   std::string replies() {
     std::string got;
-    EXPECT_TRUE(run_until(io(), [&] {
-      char buffer[4096];
-      ssize_t n;
-      while ((n = ::recv(client, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) got.append(buffer, std::size_t(n));
-      return n == 0 || (n < 0 && errno != EAGAIN);
-    })) << "still open; got: " << got;
+    EXPECT_TRUE(run_until(io(), [&] { return take(got); })) << "still open; got: " << got;
     return got;
   }
   boost::asio::io_context& io() { return inventory.io_context(); }
 
-  int warden[2];  // the inventory owns the first end
-  cl_inventory_t inventory;
+  warden_end_t warden;
+  cl_inventory_t inventory{warden.daemon_fd};
   std::shared_ptr<counting_socket_t> socket = std::make_shared<counting_socket_t>(io());
   int client = -1;
 };
@@ -141,9 +139,9 @@ TEST(Receive, OneDescriptorIsKeptAndNoneLeaks) {
                {1, true, vx::EC_UNEXPECTED_MESSAGE},
                {2, false, vx::EC_UNEXPECTED_MESSAGE},
                {3, false, vx::EC_BAD_MESSAGE_SIZE}};  // beyond the room for control data
-  int p[2], s[2];
+  int p[2];
   ASSERT_EQ(0, ::pipe(p));
-  paired(s);
+  const auto s = socket_pair();
   const auto baseline = open_fds();
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.sent << " sent, holding " << c.holding);
@@ -240,11 +238,7 @@ TEST(Connection, BackedUpRepliesPauseTheClientThenLeaveInOrder) {
   }
   for (std::size_t i = 1; i <= sent / (pair.size() / 2); ++i)
     expected += std::to_string(i) + ": cmd=" + word + (i % 2 ? '\0' : '\n');
-  EXPECT_TRUE(run_until(h.io(), [&] {
-    char buffer[4096];
-    for (ssize_t n; (n = ::recv(h.client, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) got.append(buffer, size_t(n));
-    return got.size() >= expected.size();
-  }));
+  EXPECT_TRUE(run_until(h.io(), [&] { return h.take(got) || got.size() >= expected.size(); }));
   EXPECT_TRUE(expected == got) << "sent " << sent << ", got " << got.size() << " of " << expected.size() << " bytes";
 }
 

@@ -52,26 +52,20 @@ protected:
 
 struct IpcLink : ::testing::Test {
   void SetUp() override {
-    int fds[2];
-    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds));
-    peer = fds[1];
+    const auto fds = socket_pair();
+    peer.reset(fds[1]);
     link = std::make_shared<test_link_t>(io, fds[0]);
-  }
-  void TearDown() override { ::close(peer); }
-
-  void peer_write(const std::string& bytes) {
-    ASSERT_EQ(static_cast<ssize_t>(bytes.size()), ::send(peer, bytes.data(), bytes.size(), MSG_NOSIGNAL));
   }
   // The bodies of the frames the peer has been sent.
   std::vector<std::string> received() {
-    frame_reader_t reader(peer);
+    frame_reader_t reader(peer.fd());
     std::vector<std::string> bodies;
     for (std::string body; reader.poll(body);) bodies.push_back(body);
     return bodies;
   }
 
   boost::asio::io_context io;
-  int peer = -1;
+  frame_peer_t peer;
   std::shared_ptr<test_link_t> link;
 };
 
@@ -88,7 +82,7 @@ TEST_F(IpcLink, FramesSplitAtEveryByteArriveWhole) {
   const std::string second(300, 'x');
   const std::string wire = frame_header(first.size()) + first + frame_header(second.size()) + second;
   for (size_t i = 0; i < wire.size(); ++i) {
-    peer_write(wire.substr(i, 1));
+    peer.send_raw(wire.substr(i, 1));
     run_ready(io);
     EXPECT_EQ(i < 4 + first.size() - 1 ? 0u : i < wire.size() - 1 ? 1u : 2u, link->bodies.size()) << "at " << i;
   }
@@ -101,8 +95,8 @@ TEST_F(IpcLink, FramesSplitAtEveryByteArriveWhole) {
 TEST_F(IpcLink, ReadLoopEndsWithOneErrorPastTheLimit) {
   link->async_read_header();
   // Were the loop to go on, the last frame would be read as a good one.
-  peer_write(frame_header(limit) + std::string(limit, 'b') + frame_header(limit + 1) + frame_header(2) + "ok");
-  ::shutdown(peer, SHUT_WR);
+  peer.send_raw(frame_header(limit) + std::string(limit, 'b') + frame_header(limit + 1) + frame_header(2) + "ok");
+  ::shutdown(peer.fd(), SHUT_WR);
   io.run();  // ends when the failed loop leaves nothing pending
   EXPECT_EQ(1u, link->bodies.size());
   EXPECT_EQ(std::vector<boost::system::error_code>{vx::make_error_code(vx::EC_BAD_MESSAGE_SIZE)}, link->errors);

@@ -1,7 +1,5 @@
 #include <unistd.h>
 
-#include <boost/asio/local/connect_pair.hpp>
-#include <boost/asio/write.hpp>
 #include <gtest/gtest.h>
 
 #include "captured_log.h"
@@ -11,6 +9,7 @@
 #include "installation_monitor.h"
 #include "inventory.h"
 #include "run_until.h"
+#include "scripted_service.h"
 #include "temp_dir.h"
 #include "text_message.h"
 #include "thrown.h"
@@ -32,10 +31,7 @@ google::protobuf::RepeatedPtrField<vx::AppInfo> app_list(vx::Application install
 // it reconnects a millisecond after a failure instead of a second.
 class CourierConnection : public ::testing::Test {
 protected:
-  void SetUp() override {
-    acceptor.non_blocking(true);
-    restart();
-  }
+  void SetUp() override { restart(); }
   void restart() {
     cflog::install(log = std::make_shared<captured_log_t>());
     failures.clear();
@@ -49,23 +45,12 @@ protected:
   }
   // Hands out the service's socket, accepts and returns the first message.
   std::string accept() {
-    answer_warden("socket_path: '" + dir.path() + "/courier.sock'");
-    boost::system::error_code ec;
-    peer.close(ec);
-    if (!run_until(io(), [&] { return !acceptor.accept(peer, ec); })) throw std::runtime_error("nobody connected");
-    reader = std::make_unique<frame_reader_t>(peer.native_handle());
+    answer_warden("socket_path: '" + service.path + "'");
+    service.accept(io());
     return receive();
   }
-  std::string receive() {
-    std::string body;
-    cr::ClientMessage message;
-    if (!run_until(io(), [&] { return reader->poll(body); }) || !message.ParseFromString(body))
-      throw std::runtime_error("no message from the connection");
-    return message.ShortDebugString();
-  }
-  void send(const std::string& text) {
-    boost::asio::write(peer, boost::asio::buffer(encode_frame(parse_text<cr::ServerMessage>(text))));
-  }
+  std::string receive() { return service.receive<cr::ClientMessage>(io()).ShortDebugString(); }
+  void send(const std::string& text) { service.send(parse_text<cr::ServerMessage>(text)); }
   // Sends a change of the window and waits until it is handled, and with
   // it everything sent before.
   std::uint32_t adjust(int change) {
@@ -93,10 +78,7 @@ protected:
   warden_end_t warden;
   cl_inventory_t inventory{warden.daemon_fd};
   std::unique_ptr<cl_courier_connection_t> courier;
-  boost::asio::io_context own;
-  local_t::acceptor acceptor{own, local_t::endpoint(dir.path() + "/courier.sock")};
-  local_t::socket peer{own};
-  std::unique_ptr<frame_reader_t> reader;
+  scripted_service_t service{dir.path() + "/courier.sock"};
   int reports = 0;
   codes_t failures;
 };
@@ -181,7 +163,7 @@ TEST_F(CourierConnection, FailuresDropEveryJobUntilTheServiceIsBack) {
     std::string line;  // logged once
   } cases[] = {
       // A tag the schema does not know: the link fails, not the daemon.
-      {[&] { accept(), boost::asio::write(peer, boost::asio::buffer(frame_header(2) + "\x08\x09")); },
+      {[&] { accept(), service.send_raw(frame_header(2) + "\x08\x09"); },
        code(vx::EC_BAD_MESSAGE_FORMAT), connection_t::timer_wait, "ipc error occurred: Invalid IPC message format"},
       {[&] { answer_warden("error { code: EC_UNEXPECTED_ERROR }"); }, code(vx::EC_UNEXPECTED_ERROR),
        connection_t::timer_wait, "Error: Courier socket is not available: Unexpected error"},
@@ -227,16 +209,16 @@ TEST(CourierLink, DetachedLinkDeliversNothing) {
     int errors = 0;
   } recorder;
   boost::asio::io_context io;
-  auto socket = std::make_shared<local_t::socket>(io);
-  local_t::socket other(io);
-  boost::asio::local::connect_pair(*socket, other);
+  const auto fds = socket_pair();
+  auto socket = std::make_shared<local_t::socket>(io, local_t(), fds[0]);
+  frame_peer_t other(fds[1]);
   auto link = cl_courier_link_t::create(&recorder, socket);
-  const std::string frame = encode_frame(parse_text<cr::ServerMessage>("tag: ADJUST_WINDOW window_change: 1"));
-  boost::asio::write(other, boost::asio::buffer(frame));
+  const auto adjust = parse_text<cr::ServerMessage>("tag: ADJUST_WINDOW window_change: 1");
+  other.send(adjust);
   ASSERT_TRUE(run_until(io, [&] { return recorder.messages == 1; }));
   // A frame already waiting comes too late, and the socket goes with the
   // link although the other end keeps it open.
-  boost::asio::write(other, boost::asio::buffer(frame));
+  other.send(adjust);
   link->detach();
   const std::weak_ptr<cl_courier_link_t> weak = link;
   link.reset();

@@ -3,8 +3,6 @@
 #include <atomic>
 #include <mutex>
 
-#include <boost/asio/local/stream_protocol.hpp>
-#include <boost/asio/write.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
 
@@ -13,14 +11,15 @@
 #include "frames.h"
 #include "inventory.h"
 #include "run_until.h"
+#include "scripted_service.h"
 #include "sieve_connection.h"
 #include "temp_dir.h"
+#include "thrown.h"
 #include "warden_end.h"
 #include "text_message.h"
 
 namespace {
 
-using local_t = boost::asio::local::stream_protocol;
 using lines_t = std::vector<std::string>;
 
 vx::ClamdConfig config(std::uint32_t archive_max_level) {
@@ -50,7 +49,6 @@ protected:
   void SetUp() override {
     cflog::install(log);
     inventory.config().update(config(1));
-    acceptor.non_blocking(true);
   }
   void TearDown() override {
     if (connection) connection->stop();
@@ -75,23 +73,13 @@ protected:
   // Hands out the service's socket, accepts, reads the proxy opening and
   // returns the options that follow it.
   sv::ProxyOptions open() {
-    answer_warden("socket_path: '" + dir.path() + "/sieve.sock'");
-    boost::system::error_code ec;
-    peer.close(ec);
-    if (!run_until(io(), [&] { return !acceptor.accept(peer, ec); })) throw std::runtime_error("nobody connected");
-    reader = std::make_unique<frame_reader_t>(peer.native_handle());
+    answer_warden("socket_path: '" + sieve.path + "'");
+    sieve.accept(io());
     EXPECT_EQ("tag: OPEN_PROXY origin: APP_CLAMD pid: " + std::to_string(getpid()), receive().ShortDebugString());
     return receive().proxy_options();
   }
-  sv::ClientMessage receive() {
-    std::string body;
-    sv::ClientMessage message;
-    if (!run_until(io(), [&] { return reader->poll(body); }) || !message.ParseFromString(body))
-      throw std::runtime_error("no message from the connection");
-    return message;
-  }
-  void send_raw(const std::string& bytes) { boost::asio::write(peer, boost::asio::buffer(bytes)); }
-  void send(const std::string& text) { send_raw(encode_frame(parse_text<sv::ServerMessage>(text))); }
+  sv::ClientMessage receive() { return sieve.receive<sv::ClientMessage>(io()); }
+  void send(const std::string& text) { sieve.send(parse_text<sv::ServerMessage>(text)); }
   // Reads n scan requests into serials, by path below the test directory.
   const std::map<std::string, std::uint32_t>& requests(std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
@@ -129,11 +117,7 @@ protected:
   temp_dir_t dir;
   warden_end_t warden;
   cl_inventory_t inventory{warden.daemon_fd};
-  // The service's end: a listening socket and the one client it accepted.
-  boost::asio::io_context own;
-  local_t::acceptor acceptor{own, local_t::endpoint(dir.path() + "/sieve.sock")};
-  local_t::socket peer{own};
-  std::unique_ptr<frame_reader_t> reader;
+  scripted_service_t sieve{dir.path() + "/sieve.sock"};
   std::shared_ptr<cl_sieve_connection_t> connection;
   std::map<std::string, std::uint32_t> serials;
   lines_t reports;
@@ -227,8 +211,7 @@ TEST_F(SieveConnection, JobsWaitForTheSocketAndOptionsFollowTheConfiguration) {
   // Nothing reaches a handler after stop.
   connection->scan(7, d + "/missing", handler());
   connection->stop();
-  std::string body;
-  EXPECT_TRUE(run_until(io(), [&] { return !reader->poll(body) && reader->closed(); }));
+  EXPECT_EQ("closed", thrown([&] { receive(); }));
   run_ready(io());
   EXPECT_EQ(std::make_pair(std::size_t{4}, std::size_t{0}), std::make_pair(reports.size(), connection->job_count()));
 }
@@ -245,9 +228,9 @@ TEST_F(SieveConnection, FailuresAreReportedOnceAndNeverThrown) {
       {[&] { open(); send("tag: PROXY_ALARM error { code: EC_NO_CORE_ENGINE }"); },
        vx::make_error_code(vx::EC_NO_CORE_ENGINE), ""},
       // A serial without a tag.
-      {[&] { open(); send_raw(frame_header(2) + "\x10\x05"); }, vx::make_error_code(vx::EC_BAD_MESSAGE_FORMAT),
+      {[&] { open(); sieve.send_raw(frame_header(2) + "\x10\x05"); }, vx::make_error_code(vx::EC_BAD_MESSAGE_FORMAT),
        ""},
-      {[&] { open(); peer.shutdown(local_t::socket::shutdown_both); }, boost::asio::error::eof, ""},
+      {[&] { open(); ::shutdown(sieve.fd(), SHUT_RDWR); }, boost::asio::error::eof, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.code.message());

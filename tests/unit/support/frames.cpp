@@ -1,6 +1,9 @@
 #include "frames.h"
 
 #include <sys/socket.h>
+#include <unistd.h>
+
+#include "run_until.h"
 
 std::string frame_header(std::uint32_t n) {
   return {static_cast<char>(n), static_cast<char>(n >> 8), static_cast<char>(n >> 16), static_cast<char>(n >> 24)};
@@ -9,6 +12,12 @@ std::string frame_header(std::uint32_t n) {
 std::string encode_frame(const google::protobuf::MessageLite& message) {
   const std::string body = message.SerializeAsString();
   return frame_header(static_cast<std::uint32_t>(body.size())) + body;
+}
+
+std::array<int, 2> socket_pair() {
+  std::array<int, 2> fds{};
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds.data()) != 0) throw std::runtime_error("socketpair");
+  return fds;
 }
 
 bool frame_reader_t::poll(std::string& body) {
@@ -28,4 +37,23 @@ bool frame_reader_t::poll(std::string& body) {
     if (got <= 0) return false;
     buffered_.append(buffer, static_cast<std::size_t>(got));
   }
+}
+
+void frame_peer_t::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+  reader_ = frame_reader_t(fd);
+}
+
+void frame_peer_t::send_raw(const std::string& bytes) {
+  if (::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size()))
+    throw std::runtime_error("the other end took less than a whole send");
+}
+
+std::string frame_peer_t::next(boost::asio::io_context& io) {
+  std::string body;
+  bool whole = false;
+  run_until(io, [&] { return (whole = reader_.poll(body)) || reader_.closed(); });
+  if (!whole) throw std::runtime_error(reader_.closed() ? "closed" : "no whole frame came");
+  return body;
 }

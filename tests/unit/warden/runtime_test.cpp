@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "captured_log.h"
+#include "frames.h"
 #include "run_until.h"
 #include "thrown.h"
 #include "wd_child.h"
@@ -125,8 +126,7 @@ TEST(WardenRuntime, DaemonEndingIsToldFromABrokenLink) {
   for (const auto& row : rows) {
     auto sink = std::make_shared<captured_log_t>();
     cflog::install(sink);
-    int fds[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    const auto fds = socket_pair();
     boost::asio::io_context io;
     int recycled = 0;
     auto link = wd_clamd_link_t::create(io, fds[0], 42, source, [&] { ++recycled; });
