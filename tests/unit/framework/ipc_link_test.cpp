@@ -58,9 +58,8 @@ struct IpcLink : ::testing::Test {
   }
   // The bodies of the frames the peer has been sent.
   std::vector<std::string> received() {
-    frame_reader_t reader(peer.fd());
     std::vector<std::string> bodies;
-    for (std::string body; reader.poll(body);) bodies.push_back(body);
+    for (std::string body; peer.poll(body);) bodies.push_back(body);
     return bodies;
   }
 

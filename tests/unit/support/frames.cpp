@@ -20,7 +20,7 @@ std::array<int, 2> socket_pair() {
   return fds;
 }
 
-bool frame_reader_t::poll(std::string& body) {
+bool frame_peer_t::poll(std::string& body) {
   for (;;) {
     if (buffered_.size() >= 4) {
       const auto byte = [this](int i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(buffered_[i])); };
@@ -42,7 +42,8 @@ bool frame_reader_t::poll(std::string& body) {
 void frame_peer_t::reset(int fd) {
   if (fd_ >= 0) ::close(fd_);
   fd_ = fd;
-  reader_ = frame_reader_t(fd);
+  closed_ = false;
+  buffered_.clear();
 }
 
 void frame_peer_t::send_raw(const std::string& bytes) {
@@ -53,7 +54,7 @@ void frame_peer_t::send_raw(const std::string& bytes) {
 std::string frame_peer_t::next(boost::asio::io_context& io) {
   std::string body;
   bool whole = false;
-  run_until(io, [&] { return (whole = reader_.poll(body)) || reader_.closed(); });
-  if (!whole) throw std::runtime_error(reader_.closed() ? "closed" : "no whole frame came");
+  run_until(io, [&] { return (whole = poll(body)) || closed(); });
+  if (!whole) throw std::runtime_error(closed() ? "closed" : "no whole frame came");
   return body;
 }

@@ -17,27 +17,11 @@ std::string frame_header(std::uint32_t length);
 // A connected pair of close-on-exec Unix stream sockets.
 std::array<int, 2> socket_pair();
 
-// Cuts frames out of bytes read from a blocking or non-blocking descriptor.
-class frame_reader_t {
-public:
-  explicit frame_reader_t(int fd) : fd_(fd) {}
-  // Reads what is there without waiting; true when a whole frame is
-  // buffered, whose body is then moved into body.
-  bool poll(std::string& body);
-  // True when the other end closed and everything was taken.
-  bool closed() const { return closed_ && buffered_.empty(); }
-
-private:
-  int fd_;
-  bool closed_ = false;
-  std::string buffered_;
-};
-
 // The test's end of a framed link over a connected socket it owns: it sends
 // frames and takes the other side's while running the loop under test.
 class frame_peer_t {
 public:
-  explicit frame_peer_t(int fd = -1) : fd_(fd), reader_(fd) {}
+  explicit frame_peer_t(int fd = -1) : fd_(fd) {}
   ~frame_peer_t() { reset(-1); }
   frame_peer_t(const frame_peer_t&) = delete;
   frame_peer_t& operator=(const frame_peer_t&) = delete;
@@ -54,11 +38,17 @@ public:
     if (!message.ParseFromString(next(io))) throw std::runtime_error("a frame that is no message");
     return message;
   }
+  // Reads what is there without waiting; true when a whole frame is
+  // buffered, whose body is then moved into body.
+  bool poll(std::string& body);
+  // True when the other end closed and everything was taken.
+  bool closed() const { return closed_ && buffered_.empty(); }
   int fd() const { return fd_; }
 
 private:
   std::string next(boost::asio::io_context& io);
 
   int fd_;
-  frame_reader_t reader_;
+  bool closed_ = false;
+  std::string buffered_;
 };
