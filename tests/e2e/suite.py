@@ -256,11 +256,9 @@ class Endpoint:
         return Endpoint(tag, self.path, self.port, self.read_timeout)
 
     def connect(self):
-        if not self.path:
-            return socket.create_connection(("127.0.0.1", self.port), timeout=DEADLINE)
-        s = socket.socket(socket.AF_UNIX)
+        s = socket.socket(socket.AF_UNIX if self.path else socket.AF_INET)
         s.settimeout(DEADLINE)
-        s.connect(self.path)
+        s.connect(self.path or ("127.0.0.1", self.port))
         return s
 
     def ask(self, data):
