@@ -81,7 +81,6 @@ def simple_cases():
     yield pytest.param(b"IDSESSION\n", b"UNKNOWN COMMAND\n", id="bare-IDSESSION")
     # Outside a session a connection carries one command only.
     yield pytest.param(b"nPING\nnPING\n", b"PONG\n", id="n-two-commands")
-    yield pytest.param(b"nPING\r\n", b"PONG\n", id="n-PING-crlf")
     yield pytest.param(b"PING", b"PONG\n", id="bare-PING-unterminated")
     yield pytest.param(b"\n", b"UNKNOWN COMMAND\n", id="bare-empty")
 

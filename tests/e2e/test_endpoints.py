@@ -38,9 +38,6 @@ def test_endpoints_follow_the_configuration(daemon):
     # The socket file is readable and writable by all whatever the umask.
     d = daemon(preexec_fn=lambda: os.umask(0o077))
     unix, tcp = both(d)
-    # What a daemon that died without cleaning up leaves behind is replaced.
-    with socket.socket(socket.AF_UNIX) as s:
-        s.bind(unix.path)
     # Of two endpoints on one address the first tag serves, whatever the order or the path's spelling.
     os.symlink(".", os.path.join(d.dir, "here"))
     aliases = [Endpoint("e", d.dir + "//./s"), Endpoint("f", os.path.join(d.dir, "here", "s"))]

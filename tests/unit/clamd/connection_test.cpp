@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "clamd_asio_socket.h"
-#include "clamd_peer.h"
+#include "clamd_connection.h"
 #include "clamd_receive.h"
 #include "config.h"
 #include "inventory.h"
@@ -254,18 +254,4 @@ TEST(Connection, CommandArrivingAsTheTimerExpiresIsNotTimedOut) {
   boost::asio::io_context elsewhere;
   boost::asio::steady_timer(elsewhere, timeout).wait();
   EXPECT_EQ("cmd=PING"s + '\0', h.replies());
-}
-
-TEST(Peer, DaemonCanGoWhileClientsAreConnected) {
-  // Destroyed with the loop's pending handlers, a client must find the statistics
-  // it reports to still there (the sanitizer build checks); so a stop reaches clients.
-  auto h = std::make_unique<harness_t>();
-  cl_clamd_peer_t::create(h->inventory, "t")->start(std::move(h->socket));
-  send_fds(h->client, "nIDSESSION\n");
-  run_ready(h->io());
-  const int client = ::dup(h->client);
-  h.reset();
-  char c;
-  EXPECT_EQ(0, ::recv(client, &c, 1, MSG_DONTWAIT)) << "connection still open";
-  ::close(client);
 }
