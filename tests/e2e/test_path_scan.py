@@ -6,7 +6,7 @@ import signal
 
 import pytest
 
-from suite import EICAR, Suite, clamdscan, listening_tcp, read, write_files
+from suite import Suite, clamdscan, listening_tcp, read
 
 
 @pytest.fixture(scope="module")
@@ -36,33 +36,19 @@ def test_one_file(suite, word, name, result):
         assert reply == b"%s: %s%s" % (path, result, t), prefix
 
 
-def test_trees_and_every_match(suite):
+def test_scan_stops_at_the_first_threat_and_allmatchscan_finds_every_one(suite):
+    # MULTISCAN and CONTSCAN over a tree are the clamdscan tests' below.
     tree = suite.path("tree")
-    threats = infected(tree)
-    # Without continuing, the first threat ends the job: one of the two.
-    for word in (b"SCAN", b"MULTISCAN"):
-        got = [line.decode() for line in lines(suite.ask(b"n%s %s\n" % (word, tree.encode())))]
-        assert len(got) == 1 and got[0] in threats, got
-    assert set(line.decode() for line in lines(suite.ask(b"nCONTSCAN %s\n" % tree.encode()))) == threats
+    got = [line.decode() for line in lines(suite.ask(b"nSCAN %s\n" % tree.encode()))]
+    assert len(got) == 1 and got[0] in infected(tree), got
     two = suite.path("two.zip").encode()
-    assert suite.ask(b"nSCAN %s\n" % two) == b"%s: EICAR-Test-File FOUND\n" % two
     assert suite.ask(b"nALLMATCHSCAN %s\n" % two) == b"%s: EICAR-Test-File FOUND\n%s: Vemra-Test-Joke FOUND\n" % (two, two)
-    clean_tree = os.path.dirname(suite.path("tree/c/d/clean.txt")).encode()
-    assert suite.ask(b"zCONTSCAN %s\0" % clean_tree) == b"%s: OK\0" % clean_tree
 
 
 def test_session_numbers_each_scan(suite):
     clean, eicar = (suite.path(n).encode() for n in ("clean.txt", "eicar.com"))
     reply = suite.ask(b"zIDSESSION\0zPING\0zSCAN %s\0zCONTSCAN %s\0zEND\0" % (clean, eicar))
     assert lines(reply, b"\0") == sorted([b"1: PONG", b"2: %s: OK" % clean, b"3: %s: EICAR-Test-File FOUND" % eicar])
-
-
-@pytest.mark.skipif(os.geteuid() == 0, reason="root reads every file")
-def test_file_sieve_may_not_read(suite):
-    path = suite.path("secret")
-    write_files(suite.path(""), {"secret": EICAR})
-    os.chmod(path, 0)
-    assert suite.ask(b"nSCAN %s\n" % path.encode()) == b"%s: Permission denied. ERROR\n" % path.encode()
 
 
 # clamdscan sends CONTSCAN by default and with --allmatch, which report both
