@@ -86,7 +86,7 @@ BAD_FD = "assign: Bad file descriptor [system:9]"
 
 # How the text converts to a number is the unit tests' matter; here, that
 # each kind of refusal ends the program the same way.
-@pytest.mark.parametrize("value,error", [("", CAST), ("7x", CAST), ("-1", BAD_FD), ("250", BAD_FD)])
+@pytest.mark.parametrize("value,error", [("", CAST), ("250", BAD_FD)])
 def test_unusable_monitor_variable(clamd_path, version, value, error):
     r = run([clamd_path], env=clean_env(COM_VEMRA_MONITOR=value))
     assert (r.returncode, r.stdout, r.stderr) == (Error.EC_UNEXPECTED_ERROR, "", (

@@ -40,17 +40,6 @@ TEST(Log, ValuesOutsideTheirRange) {
   EXPECT_EQ(LOG_DAEMON, syslog_facility(99));
 }
 
-TEST(LogDeathTest, LinesKeptWithoutSinkReachStderrAtExitAboveThreshold) {
-  EXPECT_EXIT(
-      {
-        cflog::log(cf_log_t::debug, "below");
-        cflog::log(cf_log_t::notice, "kept");
-        cflog::set_threshold(cf_log_t::info);
-        exit(3);
-      },
-      ::testing::ExitedWithCode(3), "^Notice: kept\n$");
-}
-
 TEST(LogDeathTest, PipeCopyOfEveryLineButNotForStderr) {
   const std::string additional = "Debug: Log Factory: Additional log - [0-9]+\n";
   const std::string notice = "Notice: to file and pipe\n";
