@@ -1,11 +1,14 @@
 #pragma once
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 
 #include <boost/asio/error.hpp>
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/core/noncopyable.hpp>
@@ -72,6 +75,16 @@ protected:
   virtual void on_write_finished() {}
   virtual void on_write_queue_empty() {}
 
+  // Attaches a connected socket and starts the read loop.
+  void adopt(std::shared_ptr<Socket> socket) {
+    socket_ = std::move(socket);
+    async_read_header();
+  }
+  // Attaches a descriptor handed to this process, then starts the read
+  // loop. The descriptor belongs to the link from here on: when it cannot
+  // be attached it is closed and cf_system_error_t thrown, prefixed what.
+  void adopt(boost::asio::io_context& io, int fd, const char* what);
+
   // Closes the socket; completions still pending are dropped.
   void close_socket() {
     if (socket_) {
@@ -106,6 +119,18 @@ private:
   ipc_buffer_t pending_;
   ipc_buffer_t in_flight_;
 };
+
+template <class Socket>
+void cf_basic_ipc_link_t<Socket>::adopt(boost::asio::io_context& io, int fd, const char* what) {
+  auto socket = std::make_shared<Socket>(io);
+  boost::system::error_code ec;
+  socket->assign(typename Socket::protocol_type(), fd, ec);
+  if (ec) {
+    ::close(fd);
+    throw cf_system_error_t(ec, what);
+  }
+  adopt(std::move(socket));
+}
 
 template <class Socket>
 void cf_basic_ipc_link_t<Socket>::async_read_header() {
