@@ -2,8 +2,7 @@
 
 std::shared_ptr<cl_courier_link_t> cl_courier_link_t::create(delegate_t* delegate, std::shared_ptr<socket_t> socket) {
   std::shared_ptr<cl_courier_link_t> link(new cl_courier_link_t(delegate));
-  link->socket_ = std::move(socket);
-  link->async_read_header();
+  link->adopt(std::move(socket));
   return link;
 }
 

@@ -7,11 +7,7 @@
 
 std::shared_ptr<cl_warden_tie_t> cl_warden_tie_t::create(boost::asio::io_context& io, int fd) {
   std::shared_ptr<cl_warden_tie_t> tie(new cl_warden_tie_t());
-  tie->socket_ = std::make_shared<socket_t>(io);
-  boost::system::error_code ec;
-  tie->socket_->assign(boost::asio::local::stream_protocol(), fd, ec);
-  if (ec) throw cf_system_error_t(ec, "assign");
-  tie->async_read_header();
+  tie->adopt(io, fd, "assign");
   return tie;
 }
 

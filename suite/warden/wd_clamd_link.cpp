@@ -5,7 +5,6 @@
 #include "error.pb.h"
 #include "log.h"
 #include "proto_error_category.h"
-#include "system_error.h"
 
 std::shared_ptr<wd_clamd_link_t> wd_clamd_link_t::create(boost::asio::io_context& io, int fd, pid_t pid,
                                                          const wd_config_source_t& source,
@@ -13,14 +12,7 @@ std::shared_ptr<wd_clamd_link_t> wd_clamd_link_t::create(boost::asio::io_context
                                                          std::function<void(std::uint32_t)> applied) {
   std::shared_ptr<wd_clamd_link_t> link(new wd_clamd_link_t(pid, source, std::move(broken)));
   link->applied_ = std::move(applied);
-  link->socket_ = std::make_shared<socket_t>(io);
-  boost::system::error_code ec;
-  link->socket_->assign(boost::asio::local::stream_protocol(), fd, ec);
-  if (ec) {
-    ::close(fd);
-    throw cf_system_error_t(ec, "assign");
-  }
-  link->async_read_header();
+  link->adopt(io, fd, "assign");
   return link;
 }
 

@@ -1,11 +1,8 @@
 #include "wd_service_link.h"
 
-#include <unistd.h>
-
 #include <boost/asio/error.hpp>
 
 #include "log.h"
-#include "system_error.h"
 
 namespace {
 
@@ -30,14 +27,7 @@ bool wd_add_report(wd_scan_counts_t& totals, wd_scan_counts_t& last, const vx::S
 std::shared_ptr<wd_service_link_t> wd_service_link_t::create(boost::asio::io_context& io, int fd, std::string name,
                                                              pid_t pid, wd_scan_counts_t& totals) {
   std::shared_ptr<wd_service_link_t> link(new wd_service_link_t(std::move(name), pid, totals));
-  link->socket_ = std::make_shared<socket_t>(io);
-  boost::system::error_code ec;
-  link->socket_->assign(boost::asio::local::stream_protocol(), fd, ec);
-  if (ec) {
-    ::close(fd);
-    throw cf_system_error_t(ec, "monitor socket");
-  }
-  link->async_read_header();
+  link->adopt(io, fd, "monitor socket");
   return link;
 }
 

@@ -108,10 +108,12 @@ void resolve_detect_flags(vx::ClamdConfig& c) {
 }
 
 // One socket however it is spelled, so that two endpoints cannot bind the
-// same file, the second taking it from the first. IP addresses are already
-// in their one written form once parsed.
+// same file or port, the second taking it from the first.
 std::string socket_identity(const vx::AnySocket& socket) {
-  return socket.has_local() ? cf_socket_path_identity(socket.local()) : wd_socket_text(socket);
+  if (socket.has_local()) return cf_socket_path_identity(socket.local());
+  vx::AnySocket ip = socket;
+  if (ip.has_ip()) ip.mutable_ip()->set_address(cf_ip_address_identity(ip.ip().address()));
+  return wd_socket_text(ip);
 }
 
 // Checks that need the whole file: what a single value cannot tell.

@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -22,12 +23,14 @@ namespace {
 
 using local_socket_t = boost::asio::local::stream_protocol::socket;
 
-// A limit small enough that a frame at it costs nothing to send.
+// A limit small enough that a frame at it costs nothing to send, and a
+// read buffer that frames of a few dozen bytes already overflow.
 constexpr uint32_t limit = 1000;
+constexpr uint32_t buffer_size = 64;
 
 class test_link_t : public std::enable_shared_from_this<test_link_t>, public cf_basic_ipc_link_t<local_socket_t> {
 public:
-  test_link_t(boost::asio::io_context& io, int fd) : cf_basic_ipc_link_t(limit) {
+  test_link_t(boost::asio::io_context& io, int fd) : cf_basic_ipc_link_t(limit, buffer_size) {
     socket_ = std::make_shared<local_socket_t>(io);
     socket_->assign(boost::asio::local::stream_protocol(), fd);
   }
@@ -75,17 +78,32 @@ cr::ClientMessage message(uint32_t job_id, size_t data_size = 0) {
 
 }  // namespace
 
-TEST_F(IpcLink, FramesSplitAtEveryByteArriveWhole) {
+// Frames below the buffer, one filling it exactly, one a byte over it and
+// one far over it, written whole, a byte at a time and in pieces that
+// straddle every boundary: each arrives whole, in order, as soon as its
+// last byte is there.
+TEST_F(IpcLink, FramesArriveWholeInOrderHoweverTheBytesAreSplit) {
   link->async_read_header();
-  const std::string first = "hello, link";
-  const std::string second(300, 'x');
-  const std::string wire = frame_header(first.size()) + first + frame_header(second.size()) + second;
-  for (size_t i = 0; i < wire.size(); ++i) {
-    peer.send_raw(wire.substr(i, 1));
-    run_ready(io);
-    EXPECT_EQ(i < 4 + first.size() - 1 ? 0u : i < wire.size() - 1 ? 1u : 2u, link->bodies.size()) << "at " << i;
+  const std::vector<std::string> frames = {"hello, link", std::string(buffer_size - 4, 'f'),
+                                           std::string(buffer_size - 3, 'g'), std::string(300, 'x'), "a"};
+  std::string wire;
+  std::vector<size_t> ends;
+  for (const auto& body : frames) {
+    wire += frame_header(body.size()) + body;
+    ends.push_back(wire.size());
   }
-  EXPECT_EQ((std::vector<std::string>{first, second}), link->bodies);
+  std::vector<std::string> expected;
+  for (size_t piece : {wire.size(), size_t{1}, size_t{7}, size_t{buffer_size - 1}}) {
+    const size_t before = link->bodies.size();
+    for (size_t at = 0; at < wire.size(); at += piece) {
+      peer.send_raw(wire.substr(at, piece));
+      run_ready(io);
+      const size_t whole = std::upper_bound(ends.begin(), ends.end(), std::min(at + piece, wire.size())) - ends.begin();
+      ASSERT_EQ(before + whole, link->bodies.size()) << "pieces of " << piece << ", at " << at;
+    }
+    expected.insert(expected.end(), frames.begin(), frames.end());
+  }
+  EXPECT_EQ(expected, link->bodies);
   EXPECT_TRUE(link->errors.empty());
 }
 
