@@ -36,11 +36,8 @@ void drain(std::vector<char>& v) {
 
 }  // namespace
 
-cl_clamd_connection_t::cl_clamd_connection_t(cl_inventory_t& inventory, const std::string& endpoint_tag)
-    : inventory_(inventory),
-      endpoint_tag_(endpoint_tag),
-      read_timeout_ms_(inventory.config().read_timeout(endpoint_tag)),
-      read_timer_(inventory.io_context()) {
+cl_clamd_connection_t::cl_clamd_connection_t(cl_inventory_t& inventory, std::shared_ptr<cl_clamd_endpoint_t> endpoint)
+    : inventory_(inventory), endpoint_(std::move(endpoint)), read_timer_(inventory.io_context()) {
   inventory_.stats().connection_opened();
   CONN_DEBUG("created");
 }
@@ -96,7 +93,7 @@ void cl_clamd_connection_t::serve(step_t step) {
 void cl_clamd_connection_t::start_read_timer(timed_t what) {
   read_timer_purpose_ = what;
   read_timer_active_ = true;
-  read_deadline_ = boost::asio::steady_timer::clock_type::now() + std::chrono::milliseconds(read_timeout_ms_);
+  read_deadline_ = boost::asio::steady_timer::clock_type::now() + std::chrono::milliseconds(endpoint_->read_timeout_ms);
   // A wait still pending expires no later than the new deadline and sets
   // the timer again then: cancelling and setting it for every command of a
   // session would cost two operations each time.
@@ -104,7 +101,7 @@ void cl_clamd_connection_t::start_read_timer(timed_t what) {
 }
 
 void cl_clamd_connection_t::wait_read_timer() {
-  CONN_DEBUG("starting read timer for: " << read_timeout_ms_ << " ms");
+  CONN_DEBUG("starting read timer for: " << endpoint_->read_timeout_ms << " ms");
   read_timer_waiting_ = true;
   read_timer_.expires_at(read_deadline_);
   auto holder = self();
@@ -202,7 +199,7 @@ cl_clamd_connection_t::receive_t cl_clamd_connection_t::receive() {
     CONN_DEBUG(got.bytes << " bytes received, buffer has: " << input_size());
     // Data that keeps coming, however slowly, is not silence.
     if (timing_data())
-      read_deadline_ = boost::asio::steady_timer::clock_type::now() + std::chrono::milliseconds(read_timeout_ms_);
+      read_deadline_ = boost::asio::steady_timer::clock_type::now() + std::chrono::milliseconds(endpoint_->read_timeout_ms);
     const int before = received_fd_;
     if (const auto refusal = cl_clamd_hold_fd(got, received_fd_)) return fail(refusal);
     if (received_fd_ != before) CF_DEBUG("received fd: " << received_fd_);

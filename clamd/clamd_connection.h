@@ -8,6 +8,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/system/error_code.hpp>
 
+#include "clamd_endpoint.h"
 #include "clamd_framing.h"
 #include "clamd_input.h"
 #include "clamd_state.h"
@@ -36,7 +37,7 @@ public:
   // needs: the rest waits in the kernel, where it holds the client back.
   static constexpr std::size_t max_receive = 64 * 1024;
 
-  cl_clamd_connection_t(cl_inventory_t& inventory, const std::string& endpoint_tag);
+  cl_clamd_connection_t(cl_inventory_t& inventory, std::shared_ptr<cl_clamd_endpoint_t> endpoint);
   virtual ~cl_clamd_connection_t();
   cl_clamd_connection_t(const cl_clamd_connection_t&) = delete;
   cl_clamd_connection_t& operator=(const cl_clamd_connection_t&) = delete;
@@ -57,7 +58,7 @@ public:
   void close();
 
   // The tag of the endpoint that accepted the client.
-  const std::string& endpoint_tag() const { return endpoint_tag_; }
+  const std::string& endpoint_tag() const { return endpoint_->tag; }
 
 protected:
   // The command word now in command_.
@@ -78,7 +79,8 @@ protected:
   int socket_descriptor() const;
 
   cl_inventory_t& inventory_;
-  const std::string endpoint_tag_;
+  // Its settings as they were when the client was accepted.
+  const std::shared_ptr<cl_clamd_endpoint_t> endpoint_;
   bool in_session_ = false;
   std::uint32_t request_id_ = 0;
   std::string command_;
@@ -153,7 +155,6 @@ private:
 
   // A descriptor the client passed and no command has taken yet, or -1.
   int received_fd_ = -1;
-  std::uint32_t read_timeout_ms_;
   timed_t read_timer_purpose_ = command_read;
   // The read timer bounds something now; until read_deadline_ if so.
   bool read_timer_active_ = false;

@@ -42,14 +42,14 @@ constexpr cl_clamd_peer_t::command_t cl_clamd_peer_t::commands[] = {
     {"VERSIONCOMMANDS", &cl_clamd_peer_t::on_versioncommands},
 };
 
-std::shared_ptr<cl_clamd_peer_t> cl_clamd_peer_t::create(cl_inventory_t& inventory, const std::string& endpoint_tag) {
+std::shared_ptr<cl_clamd_peer_t> cl_clamd_peer_t::create(cl_inventory_t& inventory,
+                                                         std::shared_ptr<cl_clamd_endpoint_t> endpoint) {
   // One allocation for the peer and its reference counts.
-  return std::make_shared<cl_clamd_peer_t>(create_key_t(), inventory, endpoint_tag);
+  return std::make_shared<cl_clamd_peer_t>(create_key_t(), inventory, std::move(endpoint));
 }
 
-cl_clamd_peer_t::cl_clamd_peer_t(create_key_t, cl_inventory_t& inventory, const std::string& endpoint_tag)
-    : cl_clamd_connection_t(inventory, endpoint_tag),
-      stream_max_length_(inventory.config().stream_max_length(endpoint_tag)) {
+cl_clamd_peer_t::cl_clamd_peer_t(create_key_t, cl_inventory_t& inventory, std::shared_ptr<cl_clamd_endpoint_t> endpoint)
+    : cl_clamd_connection_t(inventory, std::move(endpoint)) {
   PEER_DEBUG("created");
 }
 
@@ -164,7 +164,7 @@ bool cl_clamd_peer_t::ensure_sieve() {
     write_reply("scan: ERROR " + sieve_name + " is not installed");
     return false;
   }
-  sieve_ = cl_sieve_connection_t::create(inventory_, endpoint_tag_);
+  sieve_ = cl_sieve_connection_t::create(inventory_, endpoint_tag());
   std::weak_ptr<cl_clamd_peer_t> weak = shared_from_this();
   sieve_failure_subscription_ = sieve_->failure_signal.connect([weak](const boost::system::error_code& ec) {
     if (auto peer = weak.lock()) peer->on_service_failure("Sieve", ec);
@@ -198,7 +198,7 @@ void cl_clamd_peer_t::on_scan_report(std::uint32_t job, terminator_t terminator,
 
 std::vector<cf_result_line_t> cl_clamd_peer_t::report_lines(const vx::ScanReport& report, const std::string& prefix,
                                                             bool all_match) {
-  auto detected = [this](vx::VirusType type) { return inventory_.config().is_detected(endpoint_tag_, type); };
+  auto detected = [this](vx::VirusType type) { return inventory_.config().is_detected(endpoint_tag(), type); };
   auto note_protected = [&prefix](const vx::ScanReport& item) {
     CF_INFO(prefix << "File \"" << item.object() << "\" ignored: password protected");
   };

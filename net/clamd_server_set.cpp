@@ -83,6 +83,7 @@ void cl_clamd_server_set_t::apply(servers_t<Protocol>& current) {
       wanted.push_back(entry);
       auto it = current.find(entry.second);
       if (it != current.end() && it->second->tag() == entry.first && it->second->is_open()) {
+        it->second->refresh();
         next.insert(*it);
         current.erase(it);
       }

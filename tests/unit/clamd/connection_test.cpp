@@ -98,7 +98,7 @@ struct harness_t {
 // stops the connection as a failing service would.
 class echo_connection_t : public cl_clamd_connection_t, public std::enable_shared_from_this<echo_connection_t> {
 public:
-  explicit echo_connection_t(harness_t& h) : cl_clamd_connection_t(h.inventory, "t") {}
+  explicit echo_connection_t(harness_t& h) : cl_clamd_connection_t(h.inventory, cl_clamd_endpoint_t::create(h.inventory, "t")) {}
   std::string dispatched;
 
 protected:
@@ -266,7 +266,7 @@ TEST(Peer, DaemonCanGoWhileClientsAreConnected) {
   // Destroyed with the loop's pending handlers, a client must find the statistics
   // it reports to still there (the sanitizer build checks); so a stop reaches clients.
   auto h = std::make_unique<harness_t>();
-  cl_clamd_peer_t::create(h->inventory, "t")->start(std::move(h->socket));
+  cl_clamd_peer_t::create(h->inventory, cl_clamd_endpoint_t::create(h->inventory, "t"))->start(std::move(h->socket));
   send_fds(h->client, "nIDSESSION\n");
   run_ready(h->io());
   const int client = ::dup(h->client);
