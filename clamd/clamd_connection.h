@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include <boost/asio/steady_timer.hpp>
 #include <boost/system/error_code.hpp>
 
+#include "clamd_deadlines.h"
 #include "clamd_endpoint.h"
 #include "clamd_framing.h"
 #include "clamd_input.h"
@@ -22,7 +22,7 @@ class cl_clamd_socket_t;
 // long a session may sit idle, and queues
 // replies with the terminator and session number the client's command
 // chose. What commands mean is the derived class's business.
-class cl_clamd_connection_t {
+class cl_clamd_connection_t : private cl_clamd_deadlines_t::entry_t {
 public:
   // How the current command is delimited, from its first byte.
   typedef cl_clamd_framing::terminator_t terminator_t;
@@ -56,6 +56,9 @@ public:
   cl_clamd_state_t check_idle();
   // Closes the socket and cancels the read timer.
   void close();
+
+  // What the endpoint's deadlines call when a client's read deadline passed.
+  static void on_read_deadline(cl_clamd_deadlines_t::entry_t& entry);
 
   // The tag of the endpoint that accepted the client.
   const std::string& endpoint_tag() const { return endpoint_->tag; }
@@ -105,17 +108,15 @@ private:
     data_read,     // a command's data (a stream's chunks, FILDES's byte) is owed
     replies_owed,  // the client has sent all it will; our replies must leave
   };
-  // Moves the deadline; the timer itself is set again only when the wait
-  // pending for an earlier deadline expires, not once per command.
+  // Sets the read deadline the endpoint's timeout from now.
   void start_read_timer(timed_t what);
   // The read timer bounds the client's silence while a command's data is read.
-  bool timing_data() const { return read_timer_active_ && read_timer_purpose_ == data_read; }
+  bool timing_data() const { return is_linked() && read_timer_purpose_ == data_read; }
   // Keeps the read timer bounding the client's silence while a command's
   // data is read, and off while the command waits on something else.
   void time_data(cl_clamd_state_t::kind_t kind);
   void stop_read_timer();
-  void wait_read_timer();
-  void on_read_timer(const boost::system::error_code& ec);
+  void on_read_timer();
   // The first byte of a command is in: the whole word and its argument text
   // must follow within the read timeout, however slowly they trickle in.
   void begin_command();
@@ -156,11 +157,6 @@ private:
   // A descriptor the client passed and no command has taken yet, or -1.
   int received_fd_ = -1;
   timed_t read_timer_purpose_ = command_read;
-  // The read timer bounds something now; until read_deadline_ if so.
-  bool read_timer_active_ = false;
-  // A wait on read_timer_ is pending.
-  bool read_timer_waiting_ = false;
-  boost::asio::steady_timer::time_point read_deadline_;
   // From the first byte of a command until it has been read whole.
   bool command_started_ = false;
   bool command_read_paused_ = false;
@@ -178,7 +174,6 @@ private:
   bool input_ended_ = false;
   cl_clamd_state_t state_;
   std::shared_ptr<cl_clamd_socket_t> socket_;
-  boost::asio::steady_timer read_timer_;
   cl_clamd_input_t input_;
   std::vector<char> output_pending_;
   std::vector<char> output_in_flight_;

@@ -5,9 +5,11 @@
 #include <string>
 
 class cl_inventory_t;
+class cl_clamd_deadlines_t;
 
 // What the clients of one listening endpoint share: its tag and the
-// settings a client keeps from its accept to its end. Resolved once per
+// settings a client keeps from its accept to its end, and the one timer
+// that bounds how long each may keep us waiting. Resolved once per
 // endpoint and configuration rather than looked up by tag for every client.
 class cl_clamd_endpoint_t {
 public:
@@ -25,4 +27,6 @@ public:
   const std::uint32_t read_timeout_ms;
   // The most a client may send in one data scan.
   const std::uint32_t stream_max_length;
+  // The read deadlines of the clients, read_timeout_ms each.
+  const std::shared_ptr<cl_clamd_deadlines_t> deadlines;
 };
