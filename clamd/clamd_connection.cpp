@@ -342,35 +342,42 @@ void cl_clamd_connection_t::need_more(step_t step) {
     state_ = cl_clamd_state_t::make(cl_clamd_state_t::pending);
     return;
   }
-  receive_then(step, "error occurred");
+  receive_then(step);
 }
 
-void cl_clamd_connection_t::receive_then(step_t step, const char* what) {
+void cl_clamd_connection_t::receive_then(step_t step) {
   // What the client sends after an emptying read is usually an answer to
   // our replies, not there yet: waiting at once saves a read that would
   // only find nothing. The wait reports bytes already there as readable,
   // on a later turn: one read per turn keeps a client whose socket stays
   // full from holding up everyone else.
-  if (drained_ || read_this_turn_) return wait_readable(step, what);
+  if (drained_ || read_this_turn_) return wait_readable(step);
   switch (receive()) {
     case received: return continue_with(step);
-    case nothing_yet: return wait_readable(step, what);
+    case nothing_yet: return wait_readable(step);
     case ended: return;
   }
 }
 
-void cl_clamd_connection_t::wait_readable(step_t step, const char* what) {
+void cl_clamd_connection_t::wait_readable(step_t step) {
   if (!socket_->is_open()) return;
-  auto holder = self();
-  socket_->async_wait_readable([holder, step, what](const boost::system::error_code& ec) {
-    if (holder->handled(ec, what)) return;
-    // A wakeup whose bytes an earlier read already took finds nothing.
-    switch (holder->receive()) {
-      case received: return holder->serve(step);
-      case nothing_yet: return holder->wait_readable(step, what);
-      case ended: return;
-    }
-  });
+  waiting_step_ = step;
+  socket_->async_wait_readable({self()});
+}
+
+void cl_clamd_socket_t::wait_handler_t::operator()(const boost::system::error_code& ec) const {
+  connection->on_readable(ec);
+}
+
+void cl_clamd_connection_t::on_readable(const boost::system::error_code& ec) {
+  const step_t step = waiting_step_;
+  if (handled(ec, step == &cl_clamd_connection_t::watch ? "peer connection error" : "error occurred")) return;
+  // A wakeup whose bytes an earlier read already took finds nothing.
+  switch (receive()) {
+    case received: return serve(step);
+    case nothing_yet: return wait_readable(step);
+    case ended: return;
+  }
 }
 
 void cl_clamd_connection_t::watch() {
@@ -378,7 +385,7 @@ void cl_clamd_connection_t::watch() {
   // but notice when the client goes away.
   consume(input_size());
   input_.shrink();
-  receive_then(&cl_clamd_connection_t::watch, "peer connection error");
+  receive_then(&cl_clamd_connection_t::watch);
 }
 
 void cl_clamd_connection_t::write_reply(const std::string& text) { write_reply(request_id_, text, terminator_); }

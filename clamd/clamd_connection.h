@@ -11,6 +11,7 @@
 #include "clamd_endpoint.h"
 #include "clamd_framing.h"
 #include "clamd_input.h"
+#include "clamd_socket.h"
 #include "clamd_state.h"
 
 class cl_inventory_t;
@@ -23,6 +24,8 @@ class cl_clamd_socket_t;
 // replies with the terminator and session number the client's command
 // chose. What commands mean is the derived class's business.
 class cl_clamd_connection_t : private cl_clamd_deadlines_t::entry_t {
+  friend struct cl_clamd_socket_t::wait_handler_t;
+
 public:
   // How the current command is delimited, from its first byte.
   typedef cl_clamd_framing::terminator_t terminator_t;
@@ -142,10 +145,11 @@ private:
   // More bytes for step, unless a passed descriptor no command took is
   // held: then the client is told so and the connection winds down.
   void need_more(step_t step);
-  // Receives, then runs step; waits first when nothing is there. what
-  // names the wait in the error line.
-  void receive_then(step_t step, const char* what);
-  void wait_readable(step_t step, const char* what);
+  // Receives, then runs step; waits first when nothing is there.
+  void receive_then(step_t step);
+  void wait_readable(step_t step);
+  // The socket is readable, or the wait failed: goes on with waiting_step_.
+  void on_readable(const boost::system::error_code& ec);
   void watch();
   void flush();
   void on_write(const boost::system::error_code& ec);
@@ -167,6 +171,8 @@ private:
   bool read_this_turn_ = false;
   // The step serve runs next, if any.
   step_t next_step_ = nullptr;
+  // The step a wait for readable bytes goes on with.
+  step_t waiting_step_ = nullptr;
   // The client broke the protocol: stop once the replies are out, whatever
   // work is still outstanding.
   bool end_after_output_ = false;
