@@ -26,12 +26,10 @@ bool cl_clamd_deadlines_t::set(entry_t& entry) {
 
 void cl_clamd_deadlines_t::remove(entry_t& entry) {
   if (!entry.is_linked()) return;
+  // A wait left with nothing to bound ends by itself and is not renewed:
+  // cancelling it as the last client goes, only to wait again for the next
+  // one, would cost two operations for every client that comes and goes.
   entries_.erase(entries_.iterator_to(entry));
-  // Nothing left to bound: the wait would only keep the loop busy.
-  if (entries_.empty() && waiting_) {
-    waiting_ = false;
-    timer_.cancel();
-  }
 }
 
 void cl_clamd_deadlines_t::wait() {
