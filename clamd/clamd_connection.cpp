@@ -36,16 +36,14 @@ void drain(std::vector<char>& v) {
 
 }  // namespace
 
-cl_clamd_connection_t::cl_clamd_connection_t(cl_inventory_t& inventory, const std::string& endpoint_tag)
-    : inventory_(inventory),
-      endpoint_tag_(endpoint_tag),
-      read_timeout_ms_(inventory.config().read_timeout(endpoint_tag)),
-      read_timer_(inventory.io_context()) {
+cl_clamd_connection_t::cl_clamd_connection_t(cl_inventory_t& inventory, std::shared_ptr<cl_clamd_endpoint_t> endpoint)
+    : inventory_(inventory), endpoint_(std::move(endpoint)) {
   inventory_.stats().connection_opened();
   CONN_DEBUG("created");
 }
 
 cl_clamd_connection_t::~cl_clamd_connection_t() {
+  endpoint_->deadlines->remove(*this);
   if (received_fd_ >= 0) ::close(received_fd_);
   inventory_.stats().connection_closed();
   CONN_DEBUG("destroyed");
@@ -95,38 +93,22 @@ void cl_clamd_connection_t::serve(step_t step) {
 
 void cl_clamd_connection_t::start_read_timer(timed_t what) {
   read_timer_purpose_ = what;
-  read_timer_active_ = true;
-  read_deadline_ = boost::asio::steady_timer::clock_type::now() + std::chrono::milliseconds(read_timeout_ms_);
-  // A wait still pending expires no later than the new deadline and sets
-  // the timer again then: cancelling and setting it for every command of a
-  // session would cost two operations each time.
-  if (!read_timer_waiting_) wait_read_timer();
-}
-
-void cl_clamd_connection_t::wait_read_timer() {
-  CONN_DEBUG("starting read timer for: " << read_timeout_ms_ << " ms");
-  read_timer_waiting_ = true;
-  read_timer_.expires_at(read_deadline_);
-  auto holder = self();
-  read_timer_.async_wait([holder](const boost::system::error_code& ec) { holder->on_read_timer(ec); });
+  if (!endpoint_->deadlines->set(*this)) CONN_DEBUG("starting read timer for: " << endpoint_->read_timeout_ms << " ms");
 }
 
 void cl_clamd_connection_t::stop_read_timer() {
-  // The wait stays pending and finds nothing to bound; close cancels it.
-  read_timer_active_ = false;
+  endpoint_->deadlines->remove(*this);
   command_started_ = false;
 }
 
-void cl_clamd_connection_t::on_read_timer(const boost::system::error_code& ec) {
-  read_timer_waiting_ = false;
-  // An expiry queued before the timer was stopped or moved may still come.
-  if (ec == boost::asio::error::operation_aborted || !read_timer_active_) return;
-  // A timer that fails costs only the bound on the client, not the client.
-  if (ec) {
-    CF_ERROR("cl_clamd_peer_t: read timer error: " << ec.message());
-    return;
-  }
-  if (boost::asio::steady_timer::clock_type::now() < read_deadline_) return wait_read_timer();
+void cl_clamd_connection_t::on_read_deadline(cl_clamd_deadlines_t::entry_t& entry) {
+  auto& connection = static_cast<cl_clamd_connection_t&>(entry);
+  // Whatever the expiry leads to, the connection sees it through.
+  const auto holder = connection.self();
+  connection.on_read_timer();
+}
+
+void cl_clamd_connection_t::on_read_timer() {
   if (read_timer_purpose_ == session_idle) {
     // A session waiting for the replies of its earlier commands is not idle.
     if (has_jobs() || !output_pending_.empty() || !output_in_flight_.empty())
@@ -201,8 +183,7 @@ cl_clamd_connection_t::receive_t cl_clamd_connection_t::receive() {
     if (got.bytes > direct) input_.append(overflow, got.bytes - direct);
     CONN_DEBUG(got.bytes << " bytes received, buffer has: " << input_size());
     // Data that keeps coming, however slowly, is not silence.
-    if (timing_data())
-      read_deadline_ = boost::asio::steady_timer::clock_type::now() + std::chrono::milliseconds(read_timeout_ms_);
+    if (timing_data()) endpoint_->deadlines->set(*this);
     const int before = received_fd_;
     if (const auto refusal = cl_clamd_hold_fd(got, received_fd_)) return fail(refusal);
     if (received_fd_ != before) CF_DEBUG("received fd: " << received_fd_);
@@ -361,35 +342,42 @@ void cl_clamd_connection_t::need_more(step_t step) {
     state_ = cl_clamd_state_t::make(cl_clamd_state_t::pending);
     return;
   }
-  receive_then(step, "error occurred");
+  receive_then(step);
 }
 
-void cl_clamd_connection_t::receive_then(step_t step, const char* what) {
+void cl_clamd_connection_t::receive_then(step_t step) {
   // What the client sends after an emptying read is usually an answer to
   // our replies, not there yet: waiting at once saves a read that would
   // only find nothing. The wait reports bytes already there as readable,
   // on a later turn: one read per turn keeps a client whose socket stays
   // full from holding up everyone else.
-  if (drained_ || read_this_turn_) return wait_readable(step, what);
+  if (drained_ || read_this_turn_) return wait_readable(step);
   switch (receive()) {
     case received: return continue_with(step);
-    case nothing_yet: return wait_readable(step, what);
+    case nothing_yet: return wait_readable(step);
     case ended: return;
   }
 }
 
-void cl_clamd_connection_t::wait_readable(step_t step, const char* what) {
+void cl_clamd_connection_t::wait_readable(step_t step) {
   if (!socket_->is_open()) return;
-  auto holder = self();
-  socket_->async_wait_readable([holder, step, what](const boost::system::error_code& ec) {
-    if (holder->handled(ec, what)) return;
-    // A wakeup whose bytes an earlier read already took finds nothing.
-    switch (holder->receive()) {
-      case received: return holder->serve(step);
-      case nothing_yet: return holder->wait_readable(step, what);
-      case ended: return;
-    }
-  });
+  waiting_step_ = step;
+  socket_->async_wait_readable({self()});
+}
+
+void cl_clamd_socket_t::wait_handler_t::operator()(const boost::system::error_code& ec) const {
+  connection->on_readable(ec);
+}
+
+void cl_clamd_connection_t::on_readable(const boost::system::error_code& ec) {
+  const step_t step = waiting_step_;
+  if (handled(ec, step == &cl_clamd_connection_t::watch ? "peer connection error" : "error occurred")) return;
+  // A wakeup whose bytes an earlier read already took finds nothing.
+  switch (receive()) {
+    case received: return serve(step);
+    case nothing_yet: return wait_readable(step);
+    case ended: return;
+  }
 }
 
 void cl_clamd_connection_t::watch() {
@@ -397,7 +385,7 @@ void cl_clamd_connection_t::watch() {
   // but notice when the client goes away.
   consume(input_size());
   input_.shrink();
-  receive_then(&cl_clamd_connection_t::watch, "peer connection error");
+  receive_then(&cl_clamd_connection_t::watch);
 }
 
 void cl_clamd_connection_t::write_reply(const std::string& text) { write_reply(request_id_, text, terminator_); }
@@ -452,8 +440,6 @@ void cl_clamd_connection_t::close() {
     if (const auto ec = socket_->close()) CONN_DEBUG(cf_system_error_t(ec, "close").what());
   }
   stop_read_timer();
-  // Nothing but this wait may be keeping a closed connection alive.
-  if (read_timer_waiting_) read_timer_.cancel();
 }
 
 void cl_clamd_connection_t::consume(std::size_t n) { input_.consume(n); }

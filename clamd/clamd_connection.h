@@ -5,11 +5,13 @@
 #include <string>
 #include <vector>
 
-#include <boost/asio/steady_timer.hpp>
 #include <boost/system/error_code.hpp>
 
+#include "clamd_deadlines.h"
+#include "clamd_endpoint.h"
 #include "clamd_framing.h"
 #include "clamd_input.h"
+#include "clamd_socket.h"
 #include "clamd_state.h"
 
 class cl_inventory_t;
@@ -21,7 +23,9 @@ class cl_clamd_socket_t;
 // long a session may sit idle, and queues
 // replies with the terminator and session number the client's command
 // chose. What commands mean is the derived class's business.
-class cl_clamd_connection_t {
+class cl_clamd_connection_t : private cl_clamd_deadlines_t::entry_t {
+  friend struct cl_clamd_socket_t::wait_handler_t;
+
 public:
   // How the current command is delimited, from its first byte.
   typedef cl_clamd_framing::terminator_t terminator_t;
@@ -36,7 +40,7 @@ public:
   // needs: the rest waits in the kernel, where it holds the client back.
   static constexpr std::size_t max_receive = 64 * 1024;
 
-  cl_clamd_connection_t(cl_inventory_t& inventory, const std::string& endpoint_tag);
+  cl_clamd_connection_t(cl_inventory_t& inventory, std::shared_ptr<cl_clamd_endpoint_t> endpoint);
   virtual ~cl_clamd_connection_t();
   cl_clamd_connection_t(const cl_clamd_connection_t&) = delete;
   cl_clamd_connection_t& operator=(const cl_clamd_connection_t&) = delete;
@@ -56,8 +60,11 @@ public:
   // Closes the socket and cancels the read timer.
   void close();
 
+  // What the endpoint's deadlines call when a client's read deadline passed.
+  static void on_read_deadline(cl_clamd_deadlines_t::entry_t& entry);
+
   // The tag of the endpoint that accepted the client.
-  const std::string& endpoint_tag() const { return endpoint_tag_; }
+  const std::string& endpoint_tag() const { return endpoint_->tag; }
 
 protected:
   // The command word now in command_.
@@ -78,7 +85,8 @@ protected:
   int socket_descriptor() const;
 
   cl_inventory_t& inventory_;
-  const std::string endpoint_tag_;
+  // Its settings as they were when the client was accepted.
+  const std::shared_ptr<cl_clamd_endpoint_t> endpoint_;
   bool in_session_ = false;
   std::uint32_t request_id_ = 0;
   std::string command_;
@@ -103,17 +111,15 @@ private:
     data_read,     // a command's data (a stream's chunks, FILDES's byte) is owed
     replies_owed,  // the client has sent all it will; our replies must leave
   };
-  // Moves the deadline; the timer itself is set again only when the wait
-  // pending for an earlier deadline expires, not once per command.
+  // Sets the read deadline the endpoint's timeout from now.
   void start_read_timer(timed_t what);
   // The read timer bounds the client's silence while a command's data is read.
-  bool timing_data() const { return read_timer_active_ && read_timer_purpose_ == data_read; }
+  bool timing_data() const { return is_linked() && read_timer_purpose_ == data_read; }
   // Keeps the read timer bounding the client's silence while a command's
   // data is read, and off while the command waits on something else.
   void time_data(cl_clamd_state_t::kind_t kind);
   void stop_read_timer();
-  void wait_read_timer();
-  void on_read_timer(const boost::system::error_code& ec);
+  void on_read_timer();
   // The first byte of a command is in: the whole word and its argument text
   // must follow within the read timeout, however slowly they trickle in.
   void begin_command();
@@ -139,10 +145,11 @@ private:
   // More bytes for step, unless a passed descriptor no command took is
   // held: then the client is told so and the connection winds down.
   void need_more(step_t step);
-  // Receives, then runs step; waits first when nothing is there. what
-  // names the wait in the error line.
-  void receive_then(step_t step, const char* what);
-  void wait_readable(step_t step, const char* what);
+  // Receives, then runs step; waits first when nothing is there.
+  void receive_then(step_t step);
+  void wait_readable(step_t step);
+  // The socket is readable, or the wait failed: goes on with waiting_step_.
+  void on_readable(const boost::system::error_code& ec);
   void watch();
   void flush();
   void on_write(const boost::system::error_code& ec);
@@ -153,13 +160,7 @@ private:
 
   // A descriptor the client passed and no command has taken yet, or -1.
   int received_fd_ = -1;
-  std::uint32_t read_timeout_ms_;
   timed_t read_timer_purpose_ = command_read;
-  // The read timer bounds something now; until read_deadline_ if so.
-  bool read_timer_active_ = false;
-  // A wait on read_timer_ is pending.
-  bool read_timer_waiting_ = false;
-  boost::asio::steady_timer::time_point read_deadline_;
   // From the first byte of a command until it has been read whole.
   bool command_started_ = false;
   bool command_read_paused_ = false;
@@ -170,6 +171,8 @@ private:
   bool read_this_turn_ = false;
   // The step serve runs next, if any.
   step_t next_step_ = nullptr;
+  // The step a wait for readable bytes goes on with.
+  step_t waiting_step_ = nullptr;
   // The client broke the protocol: stop once the replies are out, whatever
   // work is still outstanding.
   bool end_after_output_ = false;
@@ -177,7 +180,6 @@ private:
   bool input_ended_ = false;
   cl_clamd_state_t state_;
   std::shared_ptr<cl_clamd_socket_t> socket_;
-  boost::asio::steady_timer read_timer_;
   cl_clamd_input_t input_;
   std::vector<char> output_pending_;
   std::vector<char> output_in_flight_;

@@ -42,19 +42,19 @@ constexpr cl_clamd_peer_t::command_t cl_clamd_peer_t::commands[] = {
     {"VERSIONCOMMANDS", &cl_clamd_peer_t::on_versioncommands},
 };
 
-std::shared_ptr<cl_clamd_peer_t> cl_clamd_peer_t::create(cl_inventory_t& inventory, const std::string& endpoint_tag) {
+std::shared_ptr<cl_clamd_peer_t> cl_clamd_peer_t::create(cl_inventory_t& inventory,
+                                                         std::shared_ptr<cl_clamd_endpoint_t> endpoint) {
   // One allocation for the peer and its reference counts.
-  return std::make_shared<cl_clamd_peer_t>(create_key_t(), inventory, endpoint_tag);
+  return std::make_shared<cl_clamd_peer_t>(create_key_t(), inventory, std::move(endpoint));
 }
 
-cl_clamd_peer_t::cl_clamd_peer_t(create_key_t, cl_inventory_t& inventory, const std::string& endpoint_tag)
-    : cl_clamd_connection_t(inventory, endpoint_tag),
-      stream_max_length_(inventory.config().stream_max_length(endpoint_tag)) {
+cl_clamd_peer_t::cl_clamd_peer_t(create_key_t, cl_inventory_t& inventory, std::shared_ptr<cl_clamd_endpoint_t> endpoint)
+    : cl_clamd_connection_t(inventory, std::move(endpoint)) {
   PEER_DEBUG("created");
 }
 
 cl_clamd_peer_t::~cl_clamd_peer_t() {
-  if (sieve_) sieve_->stop();
+  if (sieve_) sieve_->connection->stop();
   if (data_ && data_->window_granted != 0) data_->courier->release(static_cast<std::int32_t>(data_->window_granted));
   PEER_DEBUG("destroyed");
 }
@@ -164,15 +164,17 @@ bool cl_clamd_peer_t::ensure_sieve() {
     write_reply("scan: ERROR " + sieve_name + " is not installed");
     return false;
   }
-  sieve_ = cl_sieve_connection_t::create(inventory_, endpoint_tag_);
+  auto part = std::make_unique<sieve_part_t>();
+  part->connection = cl_sieve_connection_t::create(inventory_, endpoint_tag());
   std::weak_ptr<cl_clamd_peer_t> weak = shared_from_this();
-  sieve_failure_subscription_ = sieve_->failure_signal.connect([weak](const boost::system::error_code& ec) {
+  part->failure_subscription = part->connection->failure_signal.connect([weak](const boost::system::error_code& ec) {
     if (auto peer = weak.lock()) peer->on_service_failure("Sieve", ec);
   });
-  sieve_idle_subscription_ = sieve_->idle_signal.connect([weak] {
+  part->idle_subscription = part->connection->idle_signal.connect([weak] {
     if (auto peer = weak.lock()) peer->check_idle();
   });
-  sieve_->start();
+  sieve_ = std::move(part);
+  sieve_->connection->start();
   return true;
 }
 
@@ -184,9 +186,9 @@ cl_clamd_state_t cl_clamd_peer_t::scan_path(const std::string& word, const std::
     holder->on_scan_report(job, terminator, report, all_match);
   };
   if (word == "CONTSCAN")
-    sieve_->contscan(request_id_, path, std::move(handler));
+    sieve_->connection->contscan(request_id_, path, std::move(handler));
   else
-    sieve_->scan(request_id_, path, std::move(handler));
+    sieve_->connection->scan(request_id_, path, std::move(handler));
   return finish_command();
 }
 
@@ -198,7 +200,7 @@ void cl_clamd_peer_t::on_scan_report(std::uint32_t job, terminator_t terminator,
 
 std::vector<cf_result_line_t> cl_clamd_peer_t::report_lines(const vx::ScanReport& report, const std::string& prefix,
                                                             bool all_match) {
-  auto detected = [this](vx::VirusType type) { return inventory_.config().is_detected(endpoint_tag_, type); };
+  auto detected = [this](vx::VirusType type) { return inventory_.config().is_detected(endpoint_tag(), type); };
   auto note_protected = [&prefix](const vx::ScanReport& item) {
     CF_INFO(prefix << "File \"" << item.object() << "\" ignored: password protected");
   };
@@ -211,7 +213,8 @@ void cl_clamd_peer_t::on_service_failure(const char* service, const boost::syste
 }
 
 bool cl_clamd_peer_t::has_jobs() {
-  return (sieve_ && sieve_->job_count() != 0) || (data_ && (!data_->jobs.empty() || !data_->fd_readers.empty()));
+  return (sieve_ && sieve_->connection->job_count() != 0) ||
+         (data_ && (!data_->jobs.empty() || !data_->fd_readers.empty()));
 }
 
 void cl_clamd_peer_t::on_io_error(const boost::system::error_code& ec) {
@@ -223,7 +226,7 @@ void cl_clamd_peer_t::stop() {
   // An INSTREAM waiting for window may hold the last reference to us.
   auto holder = data_ ? std::move(data_->keep_alive) : nullptr;
   close();
-  if (sieve_) sieve_->stop();
+  if (sieve_) sieve_->connection->stop();
   stop_courier_work();
 }
 

@@ -37,9 +37,10 @@ class cl_clamd_peer_t : public cl_clamd_connection_t,
   };
 
 public:
-  // Creates the peer of one accepted client of the endpoint with this tag.
-  static std::shared_ptr<cl_clamd_peer_t> create(cl_inventory_t& inventory, const std::string& endpoint_tag);
-  cl_clamd_peer_t(create_key_t, cl_inventory_t& inventory, const std::string& endpoint_tag);
+  // Creates the peer of one accepted client of the endpoint.
+  static std::shared_ptr<cl_clamd_peer_t> create(cl_inventory_t& inventory,
+                                                 std::shared_ptr<cl_clamd_endpoint_t> endpoint);
+  cl_clamd_peer_t(create_key_t, cl_inventory_t& inventory, std::shared_ptr<cl_clamd_endpoint_t> endpoint);
   ~cl_clamd_peer_t() override;
 
   // Starts serving the accepted socket and subscribes to the daemon's stop.
@@ -129,10 +130,14 @@ private:
   cl_clamd_state_t on_version();
   cl_clamd_state_t on_versioncommands();
 
-  std::uint32_t stream_max_length_;
-  std::shared_ptr<cl_sieve_connection_t> sieve_;
-  boost::signals2::scoped_connection sieve_failure_subscription_;
-  boost::signals2::scoped_connection sieve_idle_subscription_;
+  // The client's Sieve connection and what the peer hears from it, made
+  // on its first path scan: idle clients carry only the pointer.
+  struct sieve_part_t {
+    std::shared_ptr<cl_sieve_connection_t> connection;
+    boost::signals2::scoped_connection failure_subscription;
+    boost::signals2::scoped_connection idle_subscription;
+  };
+  std::unique_ptr<sieve_part_t> sieve_;
 
   // What only the data commands use. Most clients never send one, and
   // every idle connection would otherwise carry it: it is made on the first.

@@ -48,7 +48,7 @@ cl_courier_connection_t& cl_clamd_peer_t::courier() {
 }
 
 cr::ScanOptions cl_clamd_peer_t::scan_options() const {
-  return cl_courier_connection_t::make_scan_options(inventory_, endpoint_tag_);
+  return cl_courier_connection_t::make_scan_options(inventory_, endpoint_tag());
 }
 
 void cl_clamd_peer_t::reply_courier_error(const std::exception& e) {
@@ -98,7 +98,7 @@ cl_clamd_state_t cl_clamd_peer_t::read_instream_size(const instream_ctx_t& ctx) 
 cl_clamd_state_t cl_clamd_peer_t::on_instream_size(boost::asio::const_buffer size, const instream_ctx_t& ctx) {
   const std::uint32_t length = big_endian_u32(size);
   data_->instream_received += length;
-  if (data_->instream_received > stream_max_length_) return refuse_instream(ctx);
+  if (data_->instream_received > endpoint_->stream_max_length) return refuse_instream(ctx);
   PEER_DEBUG("instream data size received: " << length);
   if (length == 0) return end_instream(ctx);
   data_->chunk_remaining = length;
@@ -254,7 +254,7 @@ cl_clamd_state_t cl_clamd_peer_t::on_stream() {
   if (!open_stream_job(job)) return check_idle();
   data_->stream_job = job;
   try {
-    auto port = cl_clamd_stream_t::create(inventory_, endpoint_tag_, *data_->courier);
+    auto port = cl_clamd_stream_t::create(inventory_, endpoint_tag(), *data_->courier);
     data_->stream_port = port;
     auto holder = shared_from_this();
     const std::uint16_t number =

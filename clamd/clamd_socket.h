@@ -2,10 +2,13 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 
 #include <boost/asio/buffer.hpp>
 #include <boost/core/noncopyable.hpp>
 #include <boost/system/error_code.hpp>
+
+class cl_clamd_connection_t;
 
 // A connected client socket as the clamd front end sees it, whatever its
 // protocol. Failures come back as error codes: they end one client, never
@@ -13,7 +16,13 @@
 class cl_clamd_socket_t : private boost::noncopyable {
 public:
   typedef std::function<void(const boost::system::error_code&, std::size_t)> handler_t;
-  typedef std::function<void(const boost::system::error_code&)> wait_handler_t;
+  // Wakes the connection waiting for bytes, which the pending wait keeps
+  // alive. A std::function would put that reference on the heap for every
+  // idle client.
+  struct wait_handler_t {
+    std::shared_ptr<cl_clamd_connection_t> connection;
+    void operator()(const boost::system::error_code& ec) const;
+  };
 
   virtual ~cl_clamd_socket_t() = default;
 

@@ -72,7 +72,7 @@ public:
     {
       auto socket = std::make_shared<cl_clamd_local_socket_t>(io());
       socket->socket().assign(boost::asio::local::stream_protocol(), fds[0]);
-      auto peer = cl_clamd_peer_t::create(inventory_, tag);
+      auto peer = cl_clamd_peer_t::create(inventory_, cl_clamd_endpoint_t::create(inventory_, tag));
       alive = peer;
       peer->start(socket);
     }

@@ -5,6 +5,7 @@
 #include <boost/asio/error.hpp>
 
 #include "clamd_acceptor.h"
+#include "clamd_endpoint.h"
 #include "clamd_peer.h"
 #include "inventory.h"
 #include "log.h"
@@ -49,7 +50,10 @@ std::shared_ptr<cl_clamd_server_t> cl_clamd_server_t::create(cl_inventory_t& inv
 
 cl_clamd_server_t::cl_clamd_server_t(cl_inventory_t& inventory, std::shared_ptr<cl_clamd_acceptor_t> acceptor,
                                      const std::string& tag)
-    : inventory_(inventory), tag_(tag), acceptor_(std::move(acceptor)), retry_timer_(inventory.io_context()) {
+    : inventory_(inventory),
+      endpoint_(cl_clamd_endpoint_t::create(inventory, tag)),
+      acceptor_(std::move(acceptor)),
+      retry_timer_(inventory.io_context()) {
   CF_NOTICE("Server on " << acceptor_->description() << " started");
 }
 
@@ -67,6 +71,14 @@ void cl_clamd_server_t::shutdown() {
   } catch (const std::exception& e) {
     CF_DEBUG("Server " << acceptor_->description() << ": " << e.what());
   }
+}
+
+const std::string& cl_clamd_server_t::tag() const { return endpoint_->tag; }
+
+void cl_clamd_server_t::refresh() {
+  auto now = cl_clamd_endpoint_t::create(inventory_, endpoint_->tag);
+  // Kept when unchanged, so that the endpoint's clients keep sharing one.
+  if (!now->same_as(*endpoint_)) endpoint_ = std::move(now);
 }
 
 bool cl_clamd_server_t::is_open() const { return !shut_down_ && acceptor_->is_open(); }
@@ -87,8 +99,8 @@ void cl_clamd_server_t::handle_accept(const boost::system::error_code& ec) {
     }
     return;
   }
-  CF_DEBUG("Server " << acceptor_->description() << ": accepted new connection on " << tag_);
-  cl_clamd_peer_t::create(inventory_, tag_)->start(std::move(pending_socket_));
+  CF_DEBUG("Server " << acceptor_->description() << ": accepted new connection on " << endpoint_->tag);
+  cl_clamd_peer_t::create(inventory_, endpoint_)->start(std::move(pending_socket_));
   start_accept();
 }
 

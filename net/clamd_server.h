@@ -10,6 +10,7 @@
 class cl_inventory_t;
 class cl_clamd_acceptor_t;
 class cl_clamd_socket_t;
+class cl_clamd_endpoint_t;
 
 // One listening endpoint: keeps one accept pending and hands every accepted
 // socket to a new protocol peer carrying the endpoint's tag.
@@ -37,7 +38,10 @@ public:
   // False once shut down, or once the acceptor failed.
   bool is_open() const;
   // The tag handed to every peer of this endpoint.
-  const std::string& tag() const { return tag_; }
+  const std::string& tag() const;
+  // Takes the endpoint's settings from the configuration now in force, for
+  // the clients accepted from now on; those already served keep theirs.
+  void refresh();
 
 private:
   cl_clamd_server_t(cl_inventory_t& inventory, std::shared_ptr<cl_clamd_acceptor_t> acceptor, const std::string& tag);
@@ -48,7 +52,7 @@ private:
   void handle_retry(const boost::system::error_code& ec);
 
   cl_inventory_t& inventory_;
-  std::string tag_;
+  std::shared_ptr<cl_clamd_endpoint_t> endpoint_;
   std::shared_ptr<cl_clamd_acceptor_t> acceptor_;
   std::shared_ptr<cl_clamd_socket_t> pending_socket_;
   boost::asio::steady_timer retry_timer_;

@@ -30,11 +30,7 @@ std::string identity(const boost::asio::local::stream_protocol::endpoint& endpoi
 }
 
 std::string identity(const boost::asio::ip::tcp::endpoint& endpoint) {
-  auto address = endpoint.address();
-  // An IPv4 address mapped into IPv6 is the IPv4 port itself.
-  if (address.is_v6() && address.to_v6().is_v4_mapped())
-    address = boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6());
-  return address.to_string() + " " + std::to_string(endpoint.port());
+  return cf_ip_address_identity(endpoint.address().to_string()) + " " + std::to_string(endpoint.port());
 }
 
 }  // namespace
@@ -70,28 +66,37 @@ void cl_clamd_server_set_t::apply(servers_t<Protocol>& current) {
     for (const auto& endpoint : endpoints) configured.emplace_back(tag, endpoint);
   }
 
+  // The running servers by what they listen on, however it was spelled
+  // when they were opened: a path written another way is still their
+  // socket, and reopening it would drop their clients.
+  std::map<std::string, typename servers_t<Protocol>::iterator> running;
+  for (auto it = current.begin(); it != current.end(); ++it) running.emplace(identity(it->first), it);
+
   servers_t<Protocol> next;
   try {
     std::set<std::string> used;
-    std::vector<std::pair<std::string, endpoint_t>> wanted;
+    std::vector<std::pair<std::string, endpoint_t>> to_open;
     for (const auto& entry : configured) {
-      if (!used.insert(identity(entry.second)).second) {
+      const std::string id = identity(entry.second);
+      if (!used.insert(id).second) {
         CF_WARNING("Socket " << traits_t::name(entry.second) << " (for " << entry.first
                              << ") has already been used, ignored");
         continue;
       }
-      wanted.push_back(entry);
-      auto it = current.find(entry.second);
-      if (it != current.end() && it->second->tag() == entry.first && it->second->is_open()) {
-        next.insert(*it);
-        current.erase(it);
+      const auto found = running.find(id);
+      const auto kept = found == running.end() ? current.end() : found->second;
+      if (kept == current.end() || kept->second->tag() != entry.first || !kept->second->is_open()) {
+        to_open.push_back(entry);
+        continue;
       }
+      kept->second->refresh();
+      next.insert(*kept);
+      current.erase(kept);
     }
     // Closed before the new servers open: an endpoint that moved to another
     // tag is bound again below.
     for (const auto& entry : current) entry.second->shutdown();
-    for (const auto& entry : wanted) {
-      if (next.count(entry.second)) continue;
+    for (const auto& entry : to_open) {
       auto acceptor = std::make_shared<cl_clamd_asio_acceptor_t<Protocol>>(inventory_.io_context(), entry.second);
       acceptor->open();
       next.emplace(entry.second, cl_clamd_server_t::create(inventory_, acceptor, entry.first));

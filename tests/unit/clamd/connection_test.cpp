@@ -14,6 +14,7 @@
 
 #include "clamd_asio_socket.h"
 #include "clamd_connection.h"
+#include "clamd_deadlines.h"
 #include "clamd_receive.h"
 #include "config.h"
 #include "inventory.h"
@@ -96,7 +97,8 @@ struct harness_t {
 // stops the connection as a failing service would.
 class echo_connection_t : public cl_clamd_connection_t, public std::enable_shared_from_this<echo_connection_t> {
 public:
-  explicit echo_connection_t(harness_t& h) : cl_clamd_connection_t(h.inventory, "t") {}
+  explicit echo_connection_t(harness_t& h)
+      : cl_clamd_connection_t(h.inventory, cl_clamd_endpoint_t::create(h.inventory, "t")) {}
   std::string dispatched;
 
 protected:
@@ -254,4 +256,44 @@ TEST(Connection, CommandArrivingAsTheTimerExpiresIsNotTimedOut) {
   boost::asio::io_context elsewhere;
   boost::asio::steady_timer(elsewhere, timeout).wait();
   EXPECT_EQ("cmd=PING"s + '\0', h.replies());
+}
+
+TEST(Deadlines, PassInTheOrderSetSparingThoseTakenAway) {
+  // Digits set an entry's deadline (again: it moves behind the others), '-'
+  // takes the next one's away, '!' makes it set itself again once when it
+  // passes, as a session whose commands are still running does.
+  const struct {
+    const char* ops;
+    const char* passed;
+  } cases[] = {{"0123", "0123"}, {"01231", "0231"}, {"012-1", "02"}, {"0-0", ""}, {"!012", "0120"}};
+  struct entry_t : cl_clamd_deadlines_t::entry_t {
+    char name;
+    bool again;
+  };
+  static std::string passed;
+  static cl_clamd_deadlines_t* deadlines;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.ops);
+    boost::asio::io_context io;
+    auto queue = std::make_shared<cl_clamd_deadlines_t>(io, 5, [](cl_clamd_deadlines_t::entry_t& e) {
+      auto& entry = static_cast<entry_t&>(e);
+      passed += entry.name;
+      if (std::exchange(entry.again, false)) deadlines->set(entry);
+    });
+    deadlines = queue.get();
+    passed.clear();
+    entry_t entries[4] = {{{}, '0', false}, {{}, '1', false}, {{}, '2', false}, {{}, '3', false}};
+    for (const char* op = c.ops; *op; ++op) {
+      if (*op == '-') {
+        queue->remove(entries[*++op - '0']);
+      } else if (*op == '!') {
+        entries[op[1] - '0'].again = true;
+      } else {
+        queue->set(entries[*op - '0']);
+      }
+    }
+    // Until the loop runs out of work: nothing left to bound keeps it busy.
+    EXPECT_TRUE(run_until(io, [&] { return io.stopped(); }));
+    EXPECT_EQ(c.passed, passed);
+  }
 }
