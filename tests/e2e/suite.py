@@ -8,7 +8,6 @@ import json
 import pathlib
 import os
 import re
-import resource
 import shutil
 import signal
 import socket
@@ -93,7 +92,6 @@ def listens(path):
 
 
 def listening_tcp(pid):
-    """The TCP ports the process listens on."""
     links = (os.readlink("/proc/%d/fd/%s" % (pid, fd)) for fd in os.listdir("/proc/%d/fd" % pid))
     inodes = {link[8:-1] for link in links if link.startswith("socket:[")}
     ports = set()
@@ -122,16 +120,11 @@ def clamdscan(tmp_path, args, path=None, port=None):
                           timeout=120)
 
 
-def nofile(limit):
-    """A preexec_fn that sets the child's descriptor limit."""
-    return lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (limit, limit))
-
-
-def stderr_config(level=None):
-    c = ClamdConfig()
+def log_config(level=None, path=None):
+    """A daemon record that sets only where it logs (the file path, else stderr) and, if given, the level."""
+    c = ClamdConfig(actual_log=Log(type=Log.FILE, path=path) if path else Log(type=Log.STDERR))
     if level is not None:
         c.log_level = level
-    c.actual_log.type = Log.STDERR
     return c
 
 
@@ -418,7 +411,6 @@ class ScriptedService:
         self.listener.listen()
 
     def accept(self):
-        """The link to the next client."""
         self.listener.settimeout(DEADLINE)
         sock, _ = self.listener.accept()
         sock.settimeout(None)

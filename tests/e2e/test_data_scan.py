@@ -33,7 +33,6 @@ class Rig:
         self.courier = ScriptedService(os.path.join(self.daemon.dir, "courier.sock"), C)
 
     def send(self, data):
-        """A new client connection that has sent data."""
         c = self.endpoint.connect()
         c.sendall(data)
         return c

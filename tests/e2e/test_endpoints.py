@@ -8,7 +8,7 @@ import stat
 
 import pytest
 
-from suite import Endpoint, endpoint, exchange, nofile, read
+from suite import Endpoint, endpoint, exchange, read
 from wire import Error
 
 
@@ -126,7 +126,7 @@ def test_many_clients_at_once(daemon, family):
     if hard != resource.RLIM_INFINITY and hard < MANY + 100:
         pytest.skip("descriptor limit below %d" % (MANY + 100))
     resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, MANY + 100), hard))
-    d = daemon(preexec_fn=nofile(MANY + 100))
+    d = daemon(preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (MANY + 100, MANY + 100)))
     ep = endpoint(family, d.dir)
     d.apply([ep], read_timeout=120000)
     clients = []

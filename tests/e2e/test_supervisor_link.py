@@ -7,8 +7,8 @@ import struct
 
 import pytest
 
-from suite import stderr_config
-from wire import MAX_BODY, Error, FromWarden, Log, LogLevel, ToWarden, encode, frame
+from suite import log_config
+from wire import MAX_BODY, Error, FromWarden, LogLevel, ToWarden, encode, frame
 
 NOTICE = LogLevel.LOG_LEVEL_NOTICE
 EXIT_TEXT = {Error.EC_MONITOR_IPC_ERROR: "Error on monitor channel",
@@ -24,14 +24,14 @@ def exit_line(status):
 def test_revisions_and_signals(daemon, version, configured, monitor):
     d = daemon(monitor=monitor)  # "+N" names descriptor N as well
     if configured:
-        d.send_config(5, stderr_config(NOTICE))
+        d.send_config(5, log_config(NOTICE))
         m = d.link.expect(ToWarden.MY_INFO_NOTIFICATION)
         assert m.config_revision == 5 and m.HasField("info")
     d.signal(signal.SIGHUP)
     d.link.expect(ToWarden.GET_CONFIG_REQUEST)
     if configured:
         # The revision in force is not applied, nor announced, again.
-        d.send_config(5, stderr_config(NOTICE))
+        d.send_config(5, log_config(NOTICE))
     d.signal(signal.SIGTERM)
     assert d.message() is None
     # Without a sink the kept lines reach stderr at exit, in order; with
@@ -44,7 +44,7 @@ def test_revisions_and_signals(daemon, version, configured, monitor):
 
 def test_missing_log_level_means_debug(daemon, version):
     d = daemon()
-    d.send_config(1, stderr_config())
+    d.send_config(1, log_config())
     d.link.expect(ToWarden.MY_INFO_NOTIFICATION)
     d.signal()
     rc, _, err = d.finish()
@@ -60,8 +60,7 @@ def test_missing_log_level_means_debug(daemon, version):
 
 
 def test_file_log_follows_the_threshold(daemon, tmp_path):
-    c = stderr_config()
-    c.actual_log.type, c.actual_log.path = Log.FILE, str(tmp_path / "clamd.log")
+    c = log_config(path=str(tmp_path / "clamd.log"))
     d = daemon()
     for revision, level in ((3, LogLevel.LOG_LEVEL_WARNING), (4, NOTICE)):
         c.log_level = level
@@ -75,12 +74,6 @@ def test_file_log_follows_the_threshold(daemon, tmp_path):
         "Notice: Termination signal received, exiting...", exit_line(Error.EC_APP_TERMINATED)[:-1]]
 
 
-def file_log_in(path):
-    c = stderr_config(NOTICE)
-    c.actual_log.type, c.actual_log.path = Log.FILE, path
-    return encode(FromWarden(tag=FromWarden.GET_CONFIG_RESPONSE, config_revision=1, config=c))
-
-
 @pytest.mark.parametrize("data,status,line", [
     (frame(b""), Error.EC_MONITOR_IPC_ERROR, "Monitor connection: Invalid IPC message size"),
     (struct.pack("<I", MAX_BODY + 1), Error.EC_MONITOR_IPC_ERROR, "Monitor connection: Invalid IPC message size"),
@@ -90,7 +83,8 @@ def file_log_in(path):
     (encode(FromWarden(tag=FromWarden.GET_MY_TOKEN_RESPONSE)), Error.EC_MONITOR_IPC_ERROR,
      "Monitor: GET_MY_TOKEN_RESPONSE: Unexpected IPC message [vx.Error:11]"),
     (None, Error.EC_MONITOR_IPC_ERROR, "Monitor connection: End of file"),
-    (file_log_in("/nonexistent/vemra/clamd.log"), Error.EC_BAD_CONFIG,
+    (encode(FromWarden(tag=FromWarden.GET_CONFIG_RESPONSE, config_revision=1,
+                       config=log_config(NOTICE, "/nonexistent/vemra/clamd.log"))), Error.EC_BAD_CONFIG,
      'Initialization failed: Cannot create log: No such file or directory: "/nonexistent/vemra/clamd.log"'),
 ], ids=["empty-frame", "frame-too-long", "truncated", "config-missing", "unexpected",
         "closed", "log-in-missing-directory"])

@@ -20,6 +20,7 @@
 #include "inventory.h"
 #include "proto_error_category.h"
 #include "run_until.h"
+#include "text_message.h"
 #include "warden_end.h"
 
 using namespace std::string_literals;
@@ -62,9 +63,7 @@ struct counting_socket_t : cl_clamd_local_socket_t {
 // the event loop.
 struct harness_t {
   explicit harness_t(std::uint32_t read_timeout_ms = 60000) {
-    vx::ClamdConfig config;
-    config.set_read_timeout(read_timeout_ms);
-    inventory.config().update(config);
+    inventory.config().update(parse_text<vx::ClamdConfig>("read_timeout: " + std::to_string(read_timeout_ms)));
     const auto fds = socket_pair();
     socket->socket().assign(boost::asio::local::stream_protocol(), fds[0]);
     client = fds[1];

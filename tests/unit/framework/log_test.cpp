@@ -16,6 +16,7 @@
 #include "log_factory.h"
 #include "syslog_log.h"
 #include "temp_dir.h"
+#include "text_message.h"
 
 namespace {
 
@@ -52,14 +53,9 @@ TEST(LogDeathTest, PipeCopyOfEveryLineButNotForStderr) {
         int fds[2];
         if (pipe(fds) != 0) _exit(2);
         setenv("COM_VEMRA_ADD_LOG_PIPE", std::to_string(fds[1]).c_str(), 1);
-        vx::Log settings;
-        settings.set_type(vx::Log::FILE);
-        settings.set_path(path);
-        cflog::install(make_log(settings, {}));
+        cflog::install(make_log(parse_text<vx::Log>("type: FILE path: '" + path + "'"), {}));
         CF_NOTICE("to file and pipe");
-        settings.Clear();
-        settings.set_type(vx::Log::STDERR);
-        cflog::install(make_log(settings, {}));
+        cflog::install(make_log(parse_text<vx::Log>("type: STDERR"), {}));
         CF_WARNING("stderr only");
         close(fds[1]);
         fprintf(stderr, "pipe:\n%s", read_fd(fds[0]).c_str());
@@ -79,15 +75,11 @@ TEST(LogDeathTest, BadPipeVariableIsReportedAndIgnored) {
   EXPECT_EXIT(
       {
         setenv("COM_VEMRA_ADD_LOG_PIPE", "abc", 1);
-        vx::Log settings;
-        settings.set_type(vx::Log::STDERR);
-        settings.set_show_timestamp(true);
-        auto made = make_log(settings, {});
+        auto made = make_log(parse_text<vx::Log>("type: STDERR show_timestamp: true"), {});
         fprintf(stderr, "%s\n", std::dynamic_pointer_cast<cf_file_log_t>(made) ? "timestamped" : "plain");
         auto sink = std::make_shared<captured_log_t>();
         cflog::install(sink);
-        settings.set_type(vx::Log::AUTO);
-        fprintf(stderr, "%s\n", make_log(settings, {}) ? "a sink" : "no sink");
+        fprintf(stderr, "%s\n", make_log(parse_text<vx::Log>("type: AUTO"), {}) ? "a sink" : "no sink");
         print(sink->lines());
         _exit(0);
       },

@@ -3,20 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "svc_counters.h"
+#include "text_message.h"
 
 namespace {
-
-vx::ScanReport report(std::uint64_t size, bool threat_in_member, bool member_error, bool top_error) {
-  vx::ScanReport r;
-  r.set_object("f");
-  r.set_size(size);
-  if (top_error) r.set_error(vx::SE_OBJECT_SIZE_LIMIT);
-  vx::ScanReport* member = r.add_item();
-  member->set_object("f/m");
-  if (member_error) member->set_error(vx::SE_PASSWORD_PROTECTED);
-  if (threat_in_member) member->add_virus()->set_name("T");
-  return r;
-}
 
 std::vector<std::uint64_t> counts(const vx::ServiceStat& s) { return {s.scans(), s.detections(), s.errors(), s.bytes()}; }
 
@@ -25,14 +14,16 @@ std::vector<std::uint64_t> counts(const vx::ServiceStat& s) { return {s.scans(),
 // A threat outweighs an error, an error anywhere in the tree counts, and
 // only an object read whole adds its bytes.
 TEST(ServiceCounters, EachScanCountsOnceByItsOutcome) {
+  const auto report = [](const std::string& rest) { return parse_text<vx::ScanReport>("object: 'f' " + rest); };
   const struct {
     vx::ScanReport report;
     std::vector<std::uint64_t> after;  // scans, detections, errors, bytes
   } cases[] = {
-      {report(10, false, false, false), {1, 0, 0, 10}},
-      {report(20, true, true, false), {2, 1, 0, 30}},
-      {report(30, false, true, false), {3, 1, 1, 60}},
-      {report(40, false, false, true), {4, 1, 2, 60}},
+      {report("size: 10 item { object: 'f/m' }"), {1, 0, 0, 10}},
+      {report("size: 20 item { object: 'f/m' error: SE_PASSWORD_PROTECTED virus { type: SE_KNOWN_VIRUS name: 'T' } }"),
+       {2, 1, 0, 30}},
+      {report("size: 30 item { object: 'f/m' error: SE_PASSWORD_PROTECTED }"), {3, 1, 1, 60}},
+      {report("size: 40 error: SE_OBJECT_SIZE_LIMIT item { object: 'f/m' }"), {4, 1, 2, 60}},
   };
   int changes = 0;
   svc_counters_t counters([&] { ++changes; });

@@ -21,12 +21,6 @@ using local_t = boost::asio::local::stream_protocol;
 using lines_t = std::vector<std::string>;
 using codes_t = std::vector<boost::system::error_code>;
 
-google::protobuf::RepeatedPtrField<vx::AppInfo> app_list(vx::Application installed) {
-  google::protobuf::RepeatedPtrField<vx::AppInfo> list;
-  list.Add()->MutableExtension(vx::root_info)->add_installed_app()->set_app(installed);
-  return list;
-}
-
 // The connection under test, with Warden and Courier played by the test;
 // it reconnects a millisecond after a failure instead of a second.
 class CourierConnection : public ::testing::Test {
@@ -62,15 +56,10 @@ protected:
   scan_handler_t handler() {
     return [this](std::uint32_t, const vx::ScanReport&) { ++reports; };
   }
-  std::size_t logged(const std::string& text) const {
-    const auto lines = log->lines();
-    return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != l.npos; });
-  }
   // What opening a job threw, as a client would read it.
   std::string init() { return thrown([this] { courier->init_job(handler()); }); }
   boost::asio::io_context& io() { return inventory.io_context(); }
 
-  const std::string no_courier = "Courier is not available [vx.Error:123]";
   const std::string hello = "tag: HELLO origin: APP_CLAMD origin_pid: " + std::to_string(getpid()) +
                             " flow_control: true";
   std::shared_ptr<captured_log_t> log;
@@ -150,7 +139,11 @@ TEST_F(CourierConnection, JobsHeldWhileConnectingGoOutInOrderAndEndWithReset) {
 }
 
 TEST_F(CourierConnection, FailuresDropEveryJobUntilTheServiceIsBack) {
-  const auto installed = [&](vx::Application app) { inventory.installation_monitor().on_appinfo(app_list(app)); };
+  const auto installed = [&](vx::Application app) {
+    google::protobuf::RepeatedPtrField<vx::AppInfo> list;
+    list.Add()->MutableExtension(vx::root_info)->add_installed_app()->set_app(app);
+    inventory.installation_monitor().on_appinfo(list);
+  };
   // Refusing jobs before any connection when the list says not installed is the black-box suite's.
   const std::string not_installed = "Info: Waiting for Courier to be installed";
   using connection_t = cl_courier_connection_t;
@@ -189,10 +182,12 @@ TEST_F(CourierConnection, FailuresDropEveryJobUntilTheServiceIsBack) {
     EXPECT_EQ(std::make_pair(0, std::size_t{0}), std::make_pair(courier->window(), courier->job_count()));
     // Refused while the connection waits for a change, held while it waits for its timer.
     if (c.state != connection_t::timer_wait) {
-      EXPECT_EQ(no_courier, init());
+      EXPECT_EQ("Courier is not available [vx.Error:123]", init());
       c.state == connection_t::wait_config ? courier->on_config_changed() : installed(vx::APP_COURIER);
     }
-    EXPECT_EQ(1u, logged(c.line));  // however often refused
+    const auto lines = log->lines();
+    const auto has_line = [&](const std::string& l) { return l.find(c.line) != l.npos; };
+    EXPECT_EQ(1, std::count_if(lines.begin(), lines.end(), has_line));  // however often refused
     // Back: the jobs dropped are not sent again.
     EXPECT_EQ("nothing thrown", init());
     EXPECT_EQ(hello, accept());

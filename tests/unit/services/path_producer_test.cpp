@@ -107,9 +107,7 @@ TEST_F(PathProducer, FullBatchesHold4097PathsAndTasksStayInOrder) {
 
 TEST_F(PathProducer, UnreadableDirectoryIsSkippedAndTheWalkGoesOn) {
   if (::geteuid() == 0) GTEST_SKIP() << "the superuser reads any directory";
-  dir.write("root/a", "");
-  dir.write("root/locked/x", "");
-  dir.write("root/z/y", "");
+  for (const char* name : {"root/a", "root/locked/x", "root/z/y"}) dir.write(name, "");
   ASSERT_EQ(0, ::chmod((dir.path() + "/root/locked").c_str(), 0));
   EXPECT_EQ(lines_t{"1 /root/a /root/z/y last"}, expand({"/root"}));
   EXPECT_TRUE(log->contains("Warning: Skipped dir: \"" + dir.path() + "/root/locked\": Permission denied"));

@@ -184,9 +184,7 @@ TEST_F(SieveConnection, ReportsOfATreeInBothModes) {
 
 TEST_F(SieveConnection, JobsWaitForTheSocketAndOptionsFollowTheConfiguration) {
   const std::string d = dir.path();
-  dir.write("clean/x", "x");
-  dir.write("clean/y", "y");
-  dir.write("file", "f");
+  for (const char* name : {"clean/x", "clean/y", "file"}) dir.write(name, name);
   ASSERT_TRUE(boost::filesystem::create_directory(d + "/empty"));
   create();
   connection->scan(5, d + "/clean", handler());
@@ -259,8 +257,7 @@ TEST_F(SieveConnection, JobsEndWhenTheProducerFinishesLast) {
   std::unique_lock<std::mutex> holding(gated->gate);
   cflog::install(log = gated);
   const std::string tree = dir.path() + "/t";
-  dir.write("t/x", "x");
-  dir.write("file", "f");
+  for (const char* name : {"t/x", "file"}) dir.write(name, name);
   create();
   open();
   connection->scan(1, dir.path() + "/missing", handler());

@@ -56,10 +56,8 @@ TEST_F(WardenLink, OneResponseAnswersEveryPendingRequestOfItsKind) {
   send("tag: GET_SIEVE_RESPONSE");
   ASSERT_TRUE(run_until(io, [&] { return answers.size() == 5; }));
 
-  const std::vector<answer_t> expected = {{1, vx::EC_OK, "/run/sieve.sock"},
-                                          {2, vx::EC_OK, "/run/sieve.sock"},
-                                          {3, vx::EC_OK, "/run/sieve.sock"},
-                                          {10, vx::EC_NOT_INSTALLED, ""},
+  const std::vector<answer_t> expected = {{1, vx::EC_OK, "/run/sieve.sock"}, {2, vx::EC_OK, "/run/sieve.sock"},
+                                          {3, vx::EC_OK, "/run/sieve.sock"}, {10, vx::EC_NOT_INSTALLED, ""},
                                           {4, vx::EC_OK, ""}};
   EXPECT_EQ(expected, answers);
 }

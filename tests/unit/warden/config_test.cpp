@@ -200,12 +200,11 @@ TEST(IniReader, FillsRecordsByTheirDescriptorsAndKnowsTheLines) {
             "item { clamd_socket { ip { address: \"127.0.0.1\" port: 3310 } } read_timeout: 5000 tag: \"tcp-1\" } "
             "item { clamd_socket { local: \"/run/mail/clamd.sock\" } detect_adware: true tag: \"Mail\" } }");
   EXPECT_EQ(warden.ShortDebugString(), "run_dir: \"/run/v\" restart_delay_max: 3600000 status_interval: 0");
-  EXPECT_EQ(reader.section_line(clamd), 4u);
-  EXPECT_EQ(reader.line_of(clamd, "log"), 6u);
-  EXPECT_EQ(reader.line_of(clamd, "read_timeout"), 9u);
-  EXPECT_EQ(reader.line_of(clamd, "detect_adware"), 0u);
-  EXPECT_EQ(reader.section_line(clamd.endpoint().item(1)), 21u);
-  EXPECT_EQ(reader.line_of(clamd.endpoint().item(1), "detect_adware"), 23u);
+  const auto& mail = clamd.endpoint().item(1);
+  EXPECT_EQ((std::vector<unsigned>{reader.section_line(clamd), reader.line_of(clamd, "log"),
+                                   reader.line_of(clamd, "read_timeout"), reader.line_of(clamd, "detect_adware"),
+                                   reader.section_line(mail), reader.line_of(mail, "detect_adware")}),
+            (std::vector<unsigned>{4, 6, 9, 0, 21, 23}));
 }
 
 TEST(IniReader, EveryProblemIsNamedWithLineAndKey) {
@@ -253,12 +252,6 @@ wd_settings_t resolve(const std::string& text, const wd_options_t& options = use
   return wd_resolve_settings(&file, options);
 }
 
-std::string endpoints(const vx::ClamdConfig& c) {
-  std::string out;
-  for (const auto& item : c.endpoint().item()) out += item.ShortDebugString() + "\n";
-  return out;
-}
-
 std::string sockets(const vx::ClamdConfig& c) {
   std::string out;
   for (const auto& item : c.endpoint().item()) out += item.tag() + " " + wd_socket_text(item.clamd_socket()) + ", ";
@@ -277,11 +270,9 @@ TEST(Settings, EmbeddedDefault) {
 
 TEST(Settings, FileOverridesDefaultsAndCommandLineOverridesFile) {
   auto s = resolve("[Warden]\nRunDir = /srv/v/\nSieveEnabled = no\nCourierEnabled = no\n[ClamD]\nReadTimeout = 10s\n");
-  EXPECT_EQ(s.source, "t.conf");
-  EXPECT_EQ(s.clamd.read_timeout(), 10000u);
-  EXPECT_EQ(s.clamd.scan_timeout(), 120000u);  // the default stays
+  EXPECT_EQ(std::make_tuple(s.source, s.clamd.read_timeout(), s.clamd.scan_timeout(), s.warden.sieve_socket()),
+            std::make_tuple("t.conf", 10000u, 120000u, "/srv/v/sieve.sock"));  // the scan timeout's default stays
   EXPECT_EQ(sockets(s.clamd), "tcp 127.0.0.1:3310, local /srv/v/clamd.sock, ");
-  EXPECT_EQ(s.warden.sieve_socket(), "/srv/v/sieve.sock");
 
   // A file's endpoints replace the default ones; the port option moves
   // every TCP endpoint and no Unix one.
@@ -299,7 +290,9 @@ TEST(Settings, DetectSwitchesAndLogDestinationAreResolved) {
       "[ClamD.Endpoint.own]\nClamdSocket = /a.sock\nDetectAdware = no\nDetectJokes = yes\n"
       "[ClamD.Endpoint.plain]\nClamdSocket = /b.sock\n");
   // The global switches hold for every endpoint that does not set its own.
-  EXPECT_EQ(endpoints(s.clamd),
+  std::string endpoints;
+  for (const auto& item : s.clamd.endpoint().item()) endpoints += item.ShortDebugString() + "\n";
+  EXPECT_EQ(endpoints,
             "clamd_socket { local: \"/a.sock\" } detect_suspicious: false detect_adware: false detect_dialers: false "
             "detect_jokes: true detect_riskware: false detect_hacktools: false tag: \"own\"\n"
             "clamd_socket { local: \"/b.sock\" } detect_suspicious: false detect_adware: true detect_dialers: false "

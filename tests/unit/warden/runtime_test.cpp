@@ -13,6 +13,7 @@
 #include "captured_log.h"
 #include "frames.h"
 #include "run_until.h"
+#include "text_message.h"
 #include "thrown.h"
 #include "wd_child.h"
 #include "wd_clamd_link.h"
@@ -29,22 +30,14 @@ struct fixed_source_t : wd_config_source_t {
   wd_settings_t settings_;
 };
 
-vx::ServiceStat stat(std::uint64_t scans, std::uint64_t detections, std::uint64_t errors, std::uint64_t bytes) {
-  vx::ServiceStat s;
-  s.set_scans(scans);
-  s.set_detections(detections);
-  s.set_errors(errors);
-  s.set_bytes(bytes);
-  return s;
-}
-
 // Each process reports its own counts from zero; the totals only grow.
 TEST(WardenRuntime, ScanCountsAddUpOverProcessesAndNeverGoBack) {
+  const auto stat = &parse_text<vx::ServiceStat>;
   wd_scan_counts_t totals, first, second;
-  EXPECT_TRUE(wd_add_report(totals, first, stat(2, 1, 0, 100)));
-  EXPECT_TRUE(wd_add_report(totals, first, stat(5, 1, 1, 300)));
-  EXPECT_FALSE(wd_add_report(totals, first, stat(6, 1, 0, 400)));
-  EXPECT_TRUE(wd_add_report(totals, second, stat(1, 0, 0, 7)));
+  EXPECT_TRUE(wd_add_report(totals, first, stat("scans: 2 detections: 1 errors: 0 bytes: 100")));
+  EXPECT_TRUE(wd_add_report(totals, first, stat("scans: 5 detections: 1 errors: 1 bytes: 300")));
+  EXPECT_FALSE(wd_add_report(totals, first, stat("scans: 6 detections: 1 errors: 0 bytes: 400")));
+  EXPECT_TRUE(wd_add_report(totals, second, stat("scans: 1 detections: 0 errors: 0 bytes: 7")));
   EXPECT_EQ(std::vector<std::uint64_t>({totals.scans, totals.detections, totals.errors, totals.bytes}),
             std::vector<std::uint64_t>({6, 1, 1, 307}));
 }
