@@ -6,6 +6,7 @@
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
 
 #include "clamd_log.h"
 #include "clamd_receive.h"
@@ -37,7 +38,7 @@ void drain(std::vector<char>& v) {
 }  // namespace
 
 cl_clamd_connection_t::cl_clamd_connection_t(cl_inventory_t& inventory, std::shared_ptr<cl_clamd_endpoint_t> endpoint)
-    : inventory_(inventory), endpoint_(std::move(endpoint)) {
+    : inventory_(inventory), endpoint_(std::move(endpoint)), socket_(inventory.io_context()) {
   inventory_.stats().connection_opened();
   CONN_DEBUG("created");
 }
@@ -49,13 +50,10 @@ cl_clamd_connection_t::~cl_clamd_connection_t() {
   CONN_DEBUG("destroyed");
 }
 
-void cl_clamd_connection_t::start(std::shared_ptr<cl_clamd_socket_t> socket) {
-  socket_ = std::move(socket);
-  if (!socket_->non_blocking()) {
-    // Only this client is affected: drop it rather than the daemon.
-    if (const auto ec = socket_->non_blocking(true)) return on_io_error(ec);
-  }
-  CONN_DEBUG("starting on fd: " << socket_->native_handle());
+void cl_clamd_connection_t::start(const cl_clamd_socket_t::protocol_type& protocol, int fd) {
+  // Only this client is affected: drop it rather than the daemon.
+  if (const auto ec = socket_.adopt(protocol, fd)) return on_io_error(ec);
+  CONN_DEBUG("starting on fd: " << fd);
   post(&cl_clamd_connection_t::read_command);
   start_read_timer(command_read);
 }
@@ -81,7 +79,7 @@ void cl_clamd_connection_t::serve(step_t step) {
   // queue behind the first write and leave together in the next one.
   serving_ = true;
   next_step_ = step;
-  while (next_step_ && socket_->is_open()) {
+  while (next_step_ && socket_.is_open()) {
     const step_t current = next_step_;
     next_step_ = nullptr;
     (this->*current)();
@@ -153,7 +151,7 @@ cl_clamd_connection_t::receive_t cl_clamd_connection_t::fail(const boost::system
 }
 
 cl_clamd_connection_t::receive_t cl_clamd_connection_t::receive() {
-  if (!socket_ || !socket_->is_open()) return ended;
+  if (!socket_.is_open()) return ended;
   if (input_ended_) return end_of_input(nothing_yet);
   input_.compact();
   // Straight to recvmsg, asking nothing first: a read that finds nothing
@@ -172,7 +170,7 @@ cl_clamd_connection_t::receive_t cl_clamd_connection_t::receive() {
     static thread_local char overflow[max_receive];
     const std::size_t direct = std::min(want, input_.free_size());
     const iovec iov[2] = {{input_.free_data(), direct}, {overflow, want - direct}};
-    const cl_clamd_received_t got = cl_clamd_receive(socket_->native_handle(), iov, direct == want ? 1 : 2);
+    const cl_clamd_received_t got = cl_clamd_receive(socket_.native_handle(), iov, direct == want ? 1 : 2);
     if (got.error == boost::asio::error::would_block) {
       drained_ = true;
       return result;
@@ -222,7 +220,9 @@ std::size_t cl_clamd_connection_t::receive_allowance() const {
   return std::max(block > have ? block - have : 0, max_receive);
 }
 
-int cl_clamd_connection_t::socket_descriptor() const { return socket_ ? socket_->native_handle() : -1; }
+int cl_clamd_connection_t::socket_descriptor() const {
+  return socket_.is_open() ? const_cast<cl_clamd_socket_t&>(socket_).native_handle() : -1;
+}
 
 int cl_clamd_connection_t::take_received_fd() {
   const int fd = received_fd_;
@@ -360,13 +360,21 @@ void cl_clamd_connection_t::receive_then(step_t step) {
 }
 
 void cl_clamd_connection_t::wait_readable(step_t step) {
-  if (!socket_->is_open()) return;
+  if (!socket_.is_open()) return;
   waiting_step_ = step;
-  socket_->async_wait_readable({self()});
+  // The socket raises no new event for bytes a full read left behind: they
+  // are taken on the next turn instead.
+  if (!drained_) {
+    auto holder = self();
+    return boost::asio::post(inventory_.io_context(), [holder] { holder->on_readable({}); });
+  }
+  wait_for_bytes();
 }
 
-void cl_clamd_socket_t::wait_handler_t::operator()(const boost::system::error_code& ec) const {
-  connection->on_readable(ec);
+void cl_clamd_connection_t::wait_for_bytes() {
+  // The pending wait keeps the connection alive.
+  auto holder = self();
+  socket_.async_wait_readable([holder](const boost::system::error_code& ec) { holder->on_readable(ec); });
 }
 
 void cl_clamd_connection_t::on_readable(const boost::system::error_code& ec) {
@@ -401,21 +409,25 @@ void cl_clamd_connection_t::write_reply(std::uint32_t id, const std::string& tex
 }
 
 void cl_clamd_connection_t::flush() {
-  if (output_in_flight_.empty() && !output_pending_.empty() && socket_) {
+  if (output_in_flight_.empty() && !output_pending_.empty()) {
     output_pending_.swap(output_in_flight_);
-    auto holder = self();
-    socket_->async_write(boost::asio::buffer(output_in_flight_),
-                         [holder](const boost::system::error_code& ec, std::size_t) { holder->on_write(ec); });
+    write_out(boost::asio::buffer(output_in_flight_));
     return;
   }
   check_idle();
 }
 
+void cl_clamd_connection_t::write_out(boost::asio::const_buffer buffer) {
+  auto holder = self();
+  boost::asio::async_write(socket_, buffer,
+                           [holder](const boost::system::error_code& ec, std::size_t) { holder->on_write(ec); });
+}
+
 void cl_clamd_connection_t::on_write(const boost::system::error_code& ec) {
-  if (!socket_->is_open() || handled(ec, "write error")) return;
+  if (!socket_.is_open() || handled(ec, "write error")) return;
   drain(output_in_flight_);
   flush();
-  if (command_read_paused_ && socket_->is_open() &&
+  if (command_read_paused_ && socket_.is_open() &&
       output_pending_.size() + output_in_flight_.size() <= max_queued_output) {
     command_read_paused_ = false;
     post(&cl_clamd_connection_t::read_command);
@@ -434,10 +446,11 @@ cl_clamd_state_t cl_clamd_connection_t::check_idle() {
 }
 
 void cl_clamd_connection_t::close() {
-  if (socket_ && socket_->is_open()) {
+  if (socket_.is_open()) {
     // The descriptor is released even when close reports an error; nothing
     // is left to undo, so the error is only worth a line.
-    if (const auto ec = socket_->close()) CONN_DEBUG(cf_system_error_t(ec, "close").what());
+    boost::system::error_code ec;
+    if (socket_.close(ec)) CONN_DEBUG(cf_system_error_t(ec, "close").what());
   }
   stop_read_timer();
 }

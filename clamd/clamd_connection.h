@@ -15,7 +15,6 @@
 #include "clamd_state.h"
 
 class cl_inventory_t;
-class cl_clamd_socket_t;
 
 // One accepted clamd client: cuts the byte stream into command words,
 // argument texts and exact blocks, receives descriptors passed as
@@ -24,8 +23,6 @@ class cl_clamd_socket_t;
 // replies with the terminator and session number the client's command
 // chose. What commands mean is the derived class's business.
 class cl_clamd_connection_t : private cl_clamd_deadlines_t::entry_t {
-  friend struct cl_clamd_socket_t::wait_handler_t;
-
 public:
   // How the current command is delimited, from its first byte.
   typedef cl_clamd_framing::terminator_t terminator_t;
@@ -45,8 +42,9 @@ public:
   cl_clamd_connection_t(const cl_clamd_connection_t&) = delete;
   cl_clamd_connection_t& operator=(const cl_clamd_connection_t&) = delete;
 
-  // Serves the accepted socket: first read posted, read timer armed.
-  void start(std::shared_ptr<cl_clamd_socket_t> socket);
+  // Serves the accepted descriptor (non-blocking, as accept4 gives it):
+  // first read posted, read timer armed.
+  void start(const cl_clamd_socket_t::protocol_type& protocol, int fd);
 
   // Queues a reply with the current request number and terminator.
   void write_reply(const std::string& text);
@@ -76,6 +74,14 @@ protected:
   virtual void stop() = 0;
   // True while work started by a command is outstanding.
   virtual bool has_jobs() = 0;
+
+  // Where the socket's wait for bytes and its writes start; tests count
+  // the writes and make wakeups that find nothing.
+  virtual void wait_for_bytes();
+  virtual void write_out(boost::asio::const_buffer buffer);
+  // The socket is readable, or the wait failed: goes on with waiting_step_.
+  void on_readable(const boost::system::error_code& ec);
+  void on_write(const boost::system::error_code& ec);
 
   // Takes the passed descriptor, if one is held (-1 otherwise).
   int take_received_fd();
@@ -148,11 +154,8 @@ private:
   // Receives, then runs step; waits first when nothing is there.
   void receive_then(step_t step);
   void wait_readable(step_t step);
-  // The socket is readable, or the wait failed: goes on with waiting_step_.
-  void on_readable(const boost::system::error_code& ec);
   void watch();
   void flush();
-  void on_write(const boost::system::error_code& ec);
   // Marks the first n unconsumed input bytes as consumed.
   void consume(std::size_t n);
   const char* input_data() const { return input_.data(); }
@@ -179,7 +182,7 @@ private:
   // The client's end-of-stream has been read.
   bool input_ended_ = false;
   cl_clamd_state_t state_;
-  std::shared_ptr<cl_clamd_socket_t> socket_;
+  cl_clamd_socket_t socket_;
   cl_clamd_input_t input_;
   std::vector<char> output_pending_;
   std::vector<char> output_in_flight_;

@@ -59,8 +59,8 @@ cl_clamd_peer_t::~cl_clamd_peer_t() {
   PEER_DEBUG("destroyed");
 }
 
-void cl_clamd_peer_t::start(std::shared_ptr<cl_clamd_socket_t> socket) {
-  cl_clamd_connection_t::start(std::move(socket));
+void cl_clamd_peer_t::start(const cl_clamd_socket_t::protocol_type& protocol, int fd) {
+  cl_clamd_connection_t::start(protocol, fd);
   inventory_.add_stop_listener(*this);
 }
 

@@ -17,7 +17,6 @@ namespace vx {
 class ScanReport;
 }
 class cl_inventory_t;
-class cl_clamd_socket_t;
 class cl_sieve_connection_t;
 class cl_courier_connection_t;
 class cl_clamd_fdstream_t;
@@ -43,8 +42,9 @@ public:
   cl_clamd_peer_t(create_key_t, cl_inventory_t& inventory, std::shared_ptr<cl_clamd_endpoint_t> endpoint);
   ~cl_clamd_peer_t() override;
 
-  // Starts serving the accepted socket and subscribes to the daemon's stop.
-  void start(std::shared_ptr<cl_clamd_socket_t> socket);
+  // Starts serving the accepted descriptor and subscribes to the daemon's
+  // stop.
+  void start(const cl_clamd_socket_t::protocol_type& protocol, int fd);
 
   // "ClamAV <version>/<build>/<local time> (Vemra ClamD)".
   static std::string version_text();

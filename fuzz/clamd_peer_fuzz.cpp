@@ -8,6 +8,7 @@
 // chunks are read, counted and bounded as against a live service. Once the
 // client has closed, the peer must go within a bounded time: nothing a
 // client sends may keep its connection, or its descriptor, alive.
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,7 +20,6 @@
 #include <memory>
 
 #include "application.pb.h"
-#include "clamd_asio_socket.h"
 #include "clamd_config.pb.h"
 #include "clamd_peer.h"
 #include "config.h"
@@ -69,12 +69,12 @@ public:
     FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0);
     const int client = fds[1];
     std::weak_ptr<cl_clamd_peer_t> alive;
+    // Non-blocking, as accepted sockets are.
+    FUZZ_CHECK(::fcntl(fds[0], F_SETFL, O_NONBLOCK) == 0);
     {
-      auto socket = std::make_shared<cl_clamd_local_socket_t>(io());
-      socket->socket().assign(boost::asio::local::stream_protocol(), fds[0]);
       auto peer = cl_clamd_peer_t::create(inventory_, cl_clamd_endpoint_t::create(inventory_, tag));
       alive = peer;
-      peer->start(socket);
+      peer->start(boost::asio::local::stream_protocol(), fds[0]);
     }
     send(client, data, size, piece);
     ::shutdown(client, SHUT_WR);

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <errno.h>
+#include <sys/socket.h>
+
 #include <functional>
-#include <memory>
 #include <string>
 
 #include <boost/asio/io_context.hpp>
@@ -9,7 +11,7 @@
 #include <boost/system/error_code.hpp>
 
 #include "acceptor_traits.h"
-#include "clamd_asio_socket.h"
+#include "clamd_socket.h"
 #include "system_error.h"
 
 // A listening socket as the servers see it, whatever its protocol.
@@ -19,9 +21,14 @@ public:
 
   virtual ~cl_clamd_acceptor_t() = default;
 
-  // Starts accepting into a new socket of the same protocol and returns
-  // that socket; the handler runs once the accept completes.
-  virtual std::shared_ptr<cl_clamd_socket_t> async_accept(handler_t handler) = 0;
+  // Calls the handler once a connection may be waiting, or the wait failed.
+  virtual void async_wait_acceptable(handler_t handler) = 0;
+  // Takes one waiting connection: its descriptor, non-blocking and
+  // close-on-exec from the start, or -1 with ec set (would_block when none
+  // is left).
+  virtual int accept(boost::system::error_code& ec) = 0;
+  // What the accepted sockets are.
+  virtual cl_clamd_socket_t::protocol_type protocol() const = 0;
   // True while the listening descriptor is valid.
   virtual bool is_open() const = 0;
   // Stops listening (throws "close"); a Unix-domain endpoint also removes
@@ -40,17 +47,24 @@ public:
   typedef typename Protocol::endpoint endpoint_type;
 
   cl_clamd_asio_acceptor_t(boost::asio::io_context& io, const endpoint_type& endpoint)
-      : io_(io), endpoint_(endpoint), acceptor_(io), description_(Traits::description(endpoint)) {}
+      : endpoint_(endpoint), acceptor_(io), description_(Traits::description(endpoint)) {}
 
   // Opens, binds and starts listening; throws cf_system_error_t naming the
   // failed step.
   void open() { traits_.open(acceptor_, endpoint_); }
 
-  std::shared_ptr<cl_clamd_socket_t> async_accept(handler_t handler) override {
-    auto socket = std::make_shared<cl_clamd_asio_socket_t<Protocol>>(io_);
-    acceptor_.async_accept(socket->socket(), std::move(handler));
-    return socket;
+  void async_wait_acceptable(handler_t handler) override {
+    acceptor_.async_wait(Protocol::acceptor::wait_read, std::move(handler));
   }
+  int accept(boost::system::error_code& ec) override {
+    // accept4 sets the flags asio would otherwise set with one more call.
+    int fd;
+    do fd = ::accept4(acceptor_.native_handle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    ec = fd < 0 ? boost::system::error_code(errno, boost::system::system_category()) : boost::system::error_code();
+    return fd;
+  }
+  cl_clamd_socket_t::protocol_type protocol() const override { return endpoint_.protocol(); }
   bool is_open() const override { return acceptor_.is_open(); }
   void close() override {
     if (!acceptor_.is_open()) return;
@@ -62,7 +76,6 @@ public:
   std::string description() const override { return description_; }
 
 private:
-  boost::asio::io_context& io_;
   endpoint_type endpoint_;
   typename Protocol::acceptor acceptor_;
   Traits traits_;

@@ -3,6 +3,7 @@
 #include <errno.h>
 
 #include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
 
 #include "clamd_acceptor.h"
 #include "clamd_endpoint.h"
@@ -85,23 +86,41 @@ bool cl_clamd_server_t::is_open() const { return !shut_down_ && acceptor_->is_op
 
 void cl_clamd_server_t::start_accept() {
   auto self = shared_from_this();
-  pending_socket_ = acceptor_->async_accept([self](const boost::system::error_code& ec) { self->handle_accept(ec); });
+  acceptor_->async_wait_acceptable([self](const boost::system::error_code& ec) { self->handle_acceptable(ec); });
 }
 
-void cl_clamd_server_t::handle_accept(const boost::system::error_code& ec) {
+void cl_clamd_server_t::handle_acceptable(const boost::system::error_code& ec) {
   if (ec == boost::asio::error::operation_aborted || !is_open()) return;
-  if (ec) {
-    CF_DEBUG("Server " << acceptor_->description() << ": accept error: " << ec.message());
-    switch (retry_of(ec)) {
-      case retry_t::now: start_accept(); break;
-      case retry_t::later: retry_later(); break;
-      case retry_t::never: shutdown(); break;
+  if (ec && !accept_failed(ec)) return;
+  accept_waiting();
+}
+
+void cl_clamd_server_t::accept_waiting() {
+  for (int i = 0; i < accepts_per_turn; ++i) {
+    boost::system::error_code ec;
+    const int fd = acceptor_->accept(ec);
+    if (ec == boost::asio::error::would_block) return start_accept();
+    if (ec) {
+      if (accept_failed(ec)) continue;
+      return;
     }
-    return;
+    CF_DEBUG("Server " << acceptor_->description() << ": accepted new connection on " << endpoint_->tag);
+    cl_clamd_peer_t::create(inventory_, endpoint_)->start(acceptor_->protocol(), fd);
   }
-  CF_DEBUG("Server " << acceptor_->description() << ": accepted new connection on " << endpoint_->tag);
-  cl_clamd_peer_t::create(inventory_, endpoint_)->start(std::move(pending_socket_));
-  start_accept();
+  auto self = shared_from_this();
+  boost::asio::post(inventory_.io_context(), [self] {
+    if (self->is_open()) self->accept_waiting();
+  });
+}
+
+bool cl_clamd_server_t::accept_failed(const boost::system::error_code& ec) {
+  CF_DEBUG("Server " << acceptor_->description() << ": accept error: " << ec.message());
+  switch (retry_of(ec)) {
+    case retry_t::now: return true;
+    case retry_t::later: retry_later(); break;
+    case retry_t::never: shutdown(); break;
+  }
+  return false;
 }
 
 void cl_clamd_server_t::retry_later() {

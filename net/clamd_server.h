@@ -9,11 +9,11 @@
 
 class cl_inventory_t;
 class cl_clamd_acceptor_t;
-class cl_clamd_socket_t;
 class cl_clamd_endpoint_t;
 
-// One listening endpoint: keeps one accept pending and hands every accepted
-// socket to a new protocol peer carrying the endpoint's tag.
+// One listening endpoint: waits for connections, takes those waiting a
+// few at a time, and hands every accepted socket to a new protocol peer
+// carrying the endpoint's tag.
 class cl_clamd_server_t : public std::enable_shared_from_this<cl_clamd_server_t> {
 public:
   // What a failed accept calls for.
@@ -26,6 +26,10 @@ public:
   // Pause between accepts while descriptors are exhausted; retrying at once
   // would spin, as the connection stays in the backlog.
   static constexpr std::chrono::milliseconds retry_delay{100};
+  // Connections taken in one turn of the event loop: a backlog taken in
+  // one go spares a wait per connection, and the clients already served
+  // still get their turn.
+  static constexpr int accepts_per_turn = 16;
 
   // Creates the server of an open acceptor and starts accepting.
   static std::shared_ptr<cl_clamd_server_t> create(cl_inventory_t& inventory,
@@ -47,14 +51,17 @@ private:
   cl_clamd_server_t(cl_inventory_t& inventory, std::shared_ptr<cl_clamd_acceptor_t> acceptor, const std::string& tag);
 
   void start_accept();
-  void handle_accept(const boost::system::error_code& ec);
+  void handle_acceptable(const boost::system::error_code& ec);
+  void accept_waiting();
+  // Logs a failed accept or wait; true when the next connection may be
+  // taken at once.
+  bool accept_failed(const boost::system::error_code& ec);
   void retry_later();
   void handle_retry(const boost::system::error_code& ec);
 
   cl_inventory_t& inventory_;
   std::shared_ptr<cl_clamd_endpoint_t> endpoint_;
   std::shared_ptr<cl_clamd_acceptor_t> acceptor_;
-  std::shared_ptr<cl_clamd_socket_t> pending_socket_;
   boost::asio::steady_timer retry_timer_;
   bool shut_down_ = false;
 };

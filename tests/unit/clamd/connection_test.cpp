@@ -12,7 +12,6 @@
 #include <boost/asio/steady_timer.hpp>
 #include <gtest/gtest.h>
 
-#include "clamd_asio_socket.h"
 #include "clamd_connection.h"
 #include "clamd_deadlines.h"
 #include "clamd_receive.h"
@@ -42,30 +41,15 @@ void send_fds(int socket, const std::string& bytes, const std::vector<int>& fds 
   ASSERT_EQ(static_cast<ssize_t>(bytes.size()), ::sendmsg(socket, &msg, MSG_NOSIGNAL));
 }
 
-// Counts the writes the connection starts, to see batching; can report
-// readable while nothing is there, as a stale wakeup does.
-struct counting_socket_t : cl_clamd_local_socket_t {
-  using cl_clamd_local_socket_t::cl_clamd_local_socket_t;
-  void async_write(boost::asio::const_buffer buffer, handler_t handler) override {
-    ++writes;
-    cl_clamd_local_socket_t::async_write(buffer, std::move(handler));
-  }
-  void async_wait_readable(wait_handler_t handler) override {
-    if (spurious_wakeups == 0) return cl_clamd_local_socket_t::async_wait_readable(std::move(handler));
-    --spurious_wakeups;
-    boost::asio::post(socket().get_executor(), [handler] { handler({}); });
-  }
-  int writes = 0;
-  int spurious_wakeups = 0;
-};
-
 // A daemon with one client connected over a socketpair; the test drives
 // the event loop.
 struct harness_t {
   explicit harness_t(std::uint32_t read_timeout_ms = 60000) {
     inventory.config().update(parse_text<vx::ClamdConfig>("read_timeout: " + std::to_string(read_timeout_ms)));
     const auto fds = socket_pair();
-    socket->socket().assign(boost::asio::local::stream_protocol(), fds[0]);
+    // Non-blocking, as accepted sockets are.
+    EXPECT_EQ(0, ::fcntl(fds[0], F_SETFL, O_NONBLOCK));
+    daemon_end = fds[0];
     client = fds[1];
   }
   ~harness_t() { ::close(client); }
@@ -87,7 +71,7 @@ struct harness_t {
 
   warden_end_t warden;
   cl_inventory_t inventory{warden.daemon_fd};
-  std::shared_ptr<counting_socket_t> socket = std::make_shared<counting_socket_t>(io());
+  int daemon_end = -1;
   int client = -1;
 };
 
@@ -97,8 +81,12 @@ struct harness_t {
 class echo_connection_t : public cl_clamd_connection_t, public std::enable_shared_from_this<echo_connection_t> {
 public:
   explicit echo_connection_t(harness_t& h)
-      : cl_clamd_connection_t(h.inventory, cl_clamd_endpoint_t::create(h.inventory, "t")) {}
+      : cl_clamd_connection_t(h.inventory, cl_clamd_endpoint_t::create(h.inventory, "t")), io_(h.io()) {}
+  void start(harness_t& h) { cl_clamd_connection_t::start(boost::asio::local::stream_protocol(), h.daemon_end); }
   std::string dispatched;
+  // Writes started; wakeups still to fake as if readable with nothing there.
+  int writes = 0;
+  int spurious_wakeups = 0;
 
 protected:
   cl_clamd_state_t on_command() override {
@@ -121,10 +109,20 @@ protected:
     for (char r : command_ == "MANY" ? "abc"s : ""s) write_reply(std::string(1, r));
     return finish_command();
   }
+  void write_out(boost::asio::const_buffer buffer) override {
+    ++writes;
+    cl_clamd_connection_t::write_out(buffer);
+  }
+  void wait_for_bytes() override {
+    if (spurious_wakeups == 0) return cl_clamd_connection_t::wait_for_bytes();
+    --spurious_wakeups;
+    boost::asio::post(io_, [self = shared_from_this()] { self->on_readable({}); });
+  }
   void on_io_error(const boost::system::error_code&) override { stop(); }
   std::shared_ptr<cl_clamd_connection_t> self() override { return shared_from_this(); }
   void stop() override { close(); }
   bool has_jobs() override { return busy_; }
+  boost::asio::io_context& io_;
   bool busy_ = false;
 };
 
@@ -189,7 +187,7 @@ TEST(Connection, ServesUnitsAndRefusesDescriptorsNoCommandAskedFor) {
     SCOPED_TRACE(::testing::PrintToString(c.reads));
     {
       harness_t h;
-      std::make_shared<echo_connection_t>(h)->start(h.socket);
+      std::make_shared<echo_connection_t>(h)->start(h);
       for (std::size_t i = 0; i < c.reads.size(); ++i) {
         send_fds(h.client, c.reads[i], std::vector<int>(i + 1 == c.reads.size() ? c.fds : 0, p[1]));
         run_ready(h.io());
@@ -205,7 +203,7 @@ TEST(Connection, StoppedConnectionStartsNoFurtherCommand) {
   // The next command's read is already queued when the stop comes.
   harness_t h;
   auto connection = std::make_shared<echo_connection_t>(h);
-  connection->start(h.socket);
+  connection->start(h);
   send_fds(h.client, "zSESSION\0zHANGUP\0zPING\0"s);
   run_ready(h.io());
   EXPECT_EQ("SESSION HANGUP ", connection->dispatched);
@@ -213,12 +211,13 @@ TEST(Connection, StoppedConnectionStartsNoFurtherCommand) {
 
 TEST(Connection, RepliesQueuedDuringAWriteLeaveTogetherInOrder) {
   harness_t h;
-  h.socket->spurious_wakeups = 2;  // readable with nothing there: not the client's close
-  std::make_shared<echo_connection_t>(h)->start(h.socket);
+  auto connection = std::make_shared<echo_connection_t>(h);
+  connection->spurious_wakeups = 2;  // readable with nothing there: not the client's close
+  connection->start(h);
   run_ready(h.io());
   send_fds(h.client, "nMANY\n");
   EXPECT_EQ("a\nb\nc\n", h.replies());
-  EXPECT_EQ(2, h.socket->writes);
+  EXPECT_EQ(2, connection->writes);
 }
 
 TEST(Connection, BackedUpRepliesPauseTheClientThenLeaveInOrder) {
@@ -226,7 +225,7 @@ TEST(Connection, BackedUpRepliesPauseTheClientThenLeaveInOrder) {
   // client's sends block instead of our reply queue growing. Read at last, the
   // replies queued behind the write in flight come once each, numbered, in order.
   harness_t h;
-  std::make_shared<echo_connection_t>(h)->start(h.socket);
+  std::make_shared<echo_connection_t>(h)->start(h);
   send_fds(h.client, "zSESSION"s + '\0');
   const std::string word(90, 'X'), pair = "z" + word + '\0' + "n" + word + '\n';
   std::string batch, expected = "cmd=SESSION"s + '\0', got;
@@ -249,7 +248,7 @@ TEST(Connection, CommandArrivingAsTheTimerExpiresIsNotTimedOut) {
   // the timer then is too late to abort its expiry.
   const std::chrono::milliseconds timeout(100);
   harness_t h(timeout.count());
-  std::make_shared<echo_connection_t>(h)->start(h.socket);
+  std::make_shared<echo_connection_t>(h)->start(h);
   run_ready(h.io());
   send_fds(h.client, "zPING"s + '\0');
   boost::asio::io_context elsewhere;
