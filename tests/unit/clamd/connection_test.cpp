@@ -75,7 +75,8 @@ struct harness_t {
   int client = -1;
 };
 
-// Replies "cmd=<word>"; SESSION opens a session, MANY replies a, b and c,
+// Replies "cmd=<word>"; SESSION opens a session, QUIET replies nothing, MANY
+// replies a, b and c,
 // ARGS and BLOCK reply with their argument text and 4-byte block, HANGUP
 // stops the connection as a failing service would.
 class echo_connection_t : public cl_clamd_connection_t, public std::enable_shared_from_this<echo_connection_t> {
@@ -105,6 +106,7 @@ protected:
         return echo(b);
       });
     in_session_ = in_session_ || command_ == "SESSION";
+    if (command_ == "QUIET") return finish_command();
     if (command_ != "MANY") write_reply("cmd=" + command_);
     for (char r : command_ == "MANY" ? "abc"s : ""s) write_reply(std::string(1, r));
     return finish_command();
@@ -218,6 +220,18 @@ TEST(Connection, RepliesQueuedDuringAWriteLeaveTogetherInOrder) {
   send_fds(h.client, "nMANY\n");
   EXPECT_EQ("a\nb\nc\n", h.replies());
   EXPECT_EQ(2, connection->writes);
+}
+
+TEST(Connection, BytesAFullReadLeftBehindAreServedWithoutANewEvent) {
+  // Sent before the first read, with the end, they raise no event of their own.
+  harness_t h;
+  std::make_shared<echo_connection_t>(h)->start(h);
+  std::string sent = "zSESSION"s + '\0';
+  std::size_t commands = 1;
+  for (; sent.size() <= 2 * cl_clamd_connection_t::max_receive; ++commands) sent += "zQUIET"s + '\0';
+  send_fds(h.client, sent + "zPING"s + '\0');
+  ::shutdown(h.client, SHUT_WR);
+  EXPECT_EQ("cmd=SESSION"s + '\0' + std::to_string(commands) + ": cmd=PING" + '\0', h.replies());
 }
 
 TEST(Connection, BackedUpRepliesPauseTheClientThenLeaveInOrder) {
