@@ -54,7 +54,7 @@ void cl_clamd_connection_t::start(const cl_clamd_socket_t::protocol_type& protoc
   // Only this client is affected: drop it rather than the daemon.
   if (const auto ec = socket_.adopt(protocol, fd)) return on_io_error(ec);
   CONN_DEBUG("starting on fd: " << fd);
-  post(&cl_clamd_connection_t::read_command);
+  post(reading_command);
   start_read_timer(command_read);
 }
 
@@ -79,14 +79,25 @@ void cl_clamd_connection_t::serve(step_t step) {
   // queue behind the first write and leave together in the next one.
   serving_ = true;
   next_step_ = step;
-  while (next_step_ && socket_.is_open()) {
+  while (next_step_ != no_step && socket_.is_open()) {
     const step_t current = next_step_;
-    next_step_ = nullptr;
-    (this->*current)();
+    next_step_ = no_step;
+    run(current);
   }
-  next_step_ = nullptr;
+  next_step_ = no_step;
   serving_ = false;
   read_this_turn_ = false;
+}
+
+void cl_clamd_connection_t::run(step_t step) {
+  switch (step) {
+    case no_step: break;
+    case reading_command: return read_command();
+    case command_received: return on_command_received();
+    case reading_arguments: return read_arguments();
+    case reading_block: return read_block();
+    case watching: return watch();
+  }
 }
 
 void cl_clamd_connection_t::start_read_timer(timed_t what) {
@@ -250,7 +261,7 @@ void cl_clamd_connection_t::read_command() {
     begin_command();
   else if (in_session_)
     start_read_timer(session_idle);
-  need_more(&cl_clamd_connection_t::on_command_received);
+  need_more(command_received);
 }
 
 void cl_clamd_connection_t::on_command_received() {
@@ -261,7 +272,7 @@ void cl_clamd_connection_t::on_command_received() {
     CONN_DEBUG("too long command, expected terminator symbol");
     return on_io_error(vx::make_error_code(vx::EC_BAD_MESSAGE_SIZE));
   }
-  need_more(&cl_clamd_connection_t::on_command_received);
+  need_more(command_received);
 }
 
 cut_t cl_clamd_connection_t::cut_command() {
@@ -297,13 +308,13 @@ void cl_clamd_connection_t::apply_state(cl_clamd_state_t state) {
     case cl_clamd_state_t::next_command:
       ++request_id_;
       has_arguments_ = false;
-      continue_with(&cl_clamd_connection_t::read_command);
+      continue_with(reading_command);
       break;
     case cl_clamd_state_t::arguments:
-      continue_with(&cl_clamd_connection_t::read_arguments);
+      continue_with(reading_arguments);
       break;
     case cl_clamd_state_t::block:
-      continue_with(&cl_clamd_connection_t::read_block);
+      continue_with(reading_block);
       break;
     default:
       break;
@@ -312,7 +323,7 @@ void cl_clamd_connection_t::apply_state(cl_clamd_state_t state) {
 
 void cl_clamd_connection_t::read_arguments() {
   const cut_t cut = cl_clamd_framing::cut_arguments(input_data(), input_size(), terminator_);
-  if (cut.status == cl_clamd_framing::incomplete) return need_more(&cl_clamd_connection_t::read_arguments);
+  if (cut.status == cl_clamd_framing::incomplete) return need_more(reading_arguments);
   if (cut.status == cl_clamd_framing::too_long) {
     CONN_DEBUG("too long arguments, expected terminator symbol");
     return on_io_error(vx::make_error_code(vx::EC_BAD_MESSAGE_SIZE));
@@ -324,7 +335,7 @@ void cl_clamd_connection_t::read_arguments() {
 
 void cl_clamd_connection_t::read_block() {
   const cut_t cut = cl_clamd_framing::cut_block(input_size(), state_.count.value_or(0));
-  if (cut.status != cl_clamd_framing::complete) return need_more(&cl_clamd_connection_t::read_block);
+  if (cut.status != cl_clamd_framing::complete) return need_more(reading_block);
   auto handler = std::move(state_.handler);
   cl_clamd_state_t next = handler(boost::asio::buffer(input_data(), cut.used));
   consume(cut.used);
@@ -379,7 +390,7 @@ void cl_clamd_connection_t::wait_for_bytes() {
 
 void cl_clamd_connection_t::on_readable(const boost::system::error_code& ec) {
   const step_t step = waiting_step_;
-  if (handled(ec, step == &cl_clamd_connection_t::watch ? "peer connection error" : "error occurred")) return;
+  if (handled(ec, step == watching ? "peer connection error" : "error occurred")) return;
   // A wakeup whose bytes an earlier read already took finds nothing.
   switch (receive()) {
     case received: return serve(step);
@@ -393,7 +404,7 @@ void cl_clamd_connection_t::watch() {
   // but notice when the client goes away.
   consume(input_size());
   input_.shrink();
-  receive_then(&cl_clamd_connection_t::watch);
+  receive_then(watching);
 }
 
 void cl_clamd_connection_t::write_reply(const std::string& text) { write_reply(request_id_, text, terminator_); }
@@ -430,7 +441,7 @@ void cl_clamd_connection_t::on_write(const boost::system::error_code& ec) {
   if (command_read_paused_ && socket_.is_open() &&
       output_pending_.size() + output_in_flight_.size() <= max_queued_output) {
     command_read_paused_ = false;
-    post(&cl_clamd_connection_t::read_command);
+    post(reading_command);
   }
 }
 

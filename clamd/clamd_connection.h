@@ -101,8 +101,16 @@ protected:
   terminator_t terminator_ = unprefixed;
 
 private:
-  // A step of reading, run again once more bytes have arrived.
-  typedef void (cl_clamd_connection_t::*step_t)();
+  // A step of reading, run again once more bytes have arrived: a byte
+  // rather than a member pointer, as every idle client holds two.
+  enum step_t : std::uint8_t {
+    no_step,
+    reading_command,    // read_command
+    command_received,   // on_command_received
+    reading_arguments,  // read_arguments
+    reading_block,      // read_block
+    watching,           // watch
+  };
 
   // Runs step on a later turn of the event loop.
   void post(step_t step);
@@ -110,8 +118,9 @@ private:
   void continue_with(step_t step);
   // Runs step and the steps it leads to until one has to wait.
   void serve(step_t step);
+  void run(step_t step);
   // What the read timer is bounding when it fires.
-  enum timed_t {
+  enum timed_t : std::uint8_t {
     command_read,  // the client owes us a command: told so, then dropped
     session_idle,  // a session waits for its next command: dropped quietly
     data_read,     // a command's data (a stream's chunks, FILDES's byte) is owed
@@ -173,9 +182,9 @@ private:
   // A receive ran in this turn of the event loop.
   bool read_this_turn_ = false;
   // The step serve runs next, if any.
-  step_t next_step_ = nullptr;
+  step_t next_step_ = no_step;
   // The step a wait for readable bytes goes on with.
-  step_t waiting_step_ = nullptr;
+  step_t waiting_step_ = no_step;
   // The client broke the protocol: stop once the replies are out, whatever
   // work is still outstanding.
   bool end_after_output_ = false;
