@@ -231,9 +231,7 @@ std::size_t cl_clamd_connection_t::receive_allowance() const {
   return std::max(block > have ? block - have : 0, max_receive);
 }
 
-int cl_clamd_connection_t::socket_descriptor() const {
-  return socket_.is_open() ? const_cast<cl_clamd_socket_t&>(socket_).native_handle() : -1;
-}
+int cl_clamd_connection_t::socket_descriptor() { return socket_.native_handle(); }
 
 int cl_clamd_connection_t::take_received_fd() {
   const int fd = received_fd_;

@@ -87,8 +87,9 @@ protected:
   int take_received_fd();
   // Goes on from a suspended state with what the command wants next.
   void resume(cl_clamd_state_t state) { apply_state(std::move(state)); }
-  // The client socket's descriptor, for asking the system about it.
-  int socket_descriptor() const;
+  // The client socket's descriptor, for asking the system about it; -1
+  // once closed.
+  int socket_descriptor();
 
   cl_inventory_t& inventory_;
   // Its settings as they were when the client was accepted.

@@ -61,7 +61,7 @@ public:
   bool is_open() const { return socket_ && socket_->is_open(); }
 
   // Starts the read loop; called once after attaching.
-  void async_read_header();
+  void start_reading();
 
 protected:
   // One received frame; the stream presents the whole body as one block.
@@ -78,7 +78,7 @@ protected:
   // Attaches a connected socket and starts the read loop.
   void adopt(std::shared_ptr<Socket> socket) {
     socket_ = std::move(socket);
-    async_read_header();
+    start_reading();
   }
   // Attaches a descriptor handed to this process, then starts the read
   // loop. The descriptor belongs to the link from here on: when it cannot
@@ -133,7 +133,7 @@ void cf_basic_ipc_link_t<Socket>::adopt(boost::asio::io_context& io, int fd, con
 }
 
 template <class Socket>
-void cf_basic_ipc_link_t<Socket>::async_read_header() {
+void cf_basic_ipc_link_t<Socket>::start_reading() {
   if (read_.capacity() < read_buffer_size_) read_.resize(read_buffer_size_, true);
   read_.resize(0, true);
   read_begin_ = 0;

@@ -3,7 +3,6 @@
 #include <limits.h>
 #include <stdlib.h>
 
-#include <boost/asio/ip/address.hpp>
 #include <boost/filesystem/path.hpp>
 
 std::string cf_socket_path_identity(const std::string& path) {
@@ -16,9 +15,12 @@ std::string cf_socket_path_identity(const std::string& path) {
 
 std::string cf_ip_address_identity(const std::string& address) {
   boost::system::error_code ec;
-  auto parsed = boost::asio::ip::make_address(address, ec);
-  if (ec) return address;
-  if (parsed.is_v6() && parsed.to_v6().is_v4_mapped())
-    parsed = boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, parsed.to_v6());
-  return parsed.to_string();
+  const auto parsed = boost::asio::ip::make_address(address, ec);
+  return ec ? address : cf_ip_address_identity(parsed);
+}
+
+std::string cf_ip_address_identity(boost::asio::ip::address address) {
+  if (address.is_v6() && address.to_v6().is_v4_mapped())
+    address = boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6());
+  return address.to_string();
 }

@@ -30,7 +30,7 @@ std::string identity(const boost::asio::local::stream_protocol::endpoint& endpoi
 }
 
 std::string identity(const boost::asio::ip::tcp::endpoint& endpoint) {
-  return cf_ip_address_identity(endpoint.address().to_string()) + " " + std::to_string(endpoint.port());
+  return cf_ip_address_identity(endpoint.address()) + " " + std::to_string(endpoint.port());
 }
 
 }  // namespace

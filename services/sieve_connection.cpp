@@ -131,7 +131,7 @@ void cl_sieve_connection_t::on_connect(const boost::system::error_code& ec, cons
     return fail(ec);
   }
   CF_DEBUG("Connection to " << sieve_name() << " established: " << socket_path);
-  async_read_header();
+  start_reading();
   open_proxy();
 }
 

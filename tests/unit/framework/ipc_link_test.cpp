@@ -84,7 +84,7 @@ cr::ClientMessage message(uint32_t job_id, size_t data_size = 0) {
 // straddle every boundary: each arrives whole, in order, as soon as its
 // last byte is there.
 TEST_F(IpcLink, FramesArriveWholeInOrderHoweverTheBytesAreSplit) {
-  link->async_read_header();
+  link->start_reading();
   const std::vector<std::string> frames = {"hello, link", std::string(buffer_size - 4, 'f'),
                                            std::string(buffer_size - 3, 'g'), std::string(300, 'x'), "a"};
   std::string wire;
@@ -111,7 +111,7 @@ TEST_F(IpcLink, FramesArriveWholeInOrderHoweverTheBytesAreSplit) {
 // An empty frame and the peer's end stop the loop the same way, which the
 // black-box supervisor-link tests see as one error line and an exit.
 TEST_F(IpcLink, ReadLoopEndsWithOneErrorPastTheLimit) {
-  link->async_read_header();
+  link->start_reading();
   // Were the loop to go on, the last frame would be read as a good one.
   peer.send_raw(frame_header(limit) + std::string(limit, 'b') + frame_header(limit + 1) + frame_header(2) + "ok");
   ::shutdown(peer.fd(), SHUT_WR);
@@ -139,7 +139,7 @@ TEST_F(IpcLink, FramesQueuedDuringAWriteLeaveTogetherInOrderAndNoneAboveTheLimit
 }
 
 TEST_F(IpcLink, CloseWithAReadOutstandingReportsNothing) {
-  link->async_read_header();
+  link->start_reading();
   run_ready(io);
   link->close();
   io.restart();
