@@ -120,8 +120,7 @@ void cl_clamd_connection_t::on_read_deadline(cl_clamd_deadlines_t::entry_t& entr
 void cl_clamd_connection_t::on_read_timer() {
   if (read_timer_purpose_ == session_idle) {
     // A session waiting for the replies of its earlier commands is not idle.
-    if (has_jobs() || !output_pending_.empty() || !output_in_flight_.empty())
-      return start_read_timer(session_idle);
+    if (has_jobs() || queued_output() != 0) return start_read_timer(session_idle);
   } else if (read_timer_purpose_ != replies_owed) {
     write_reply(request_id_, "COMMAND READ TIMED OUT", newline);
   }
@@ -164,7 +163,7 @@ cl_clamd_connection_t::receive_t cl_clamd_connection_t::fail(const boost::system
 cl_clamd_connection_t::receive_t cl_clamd_connection_t::receive() {
   if (!socket_.is_open()) return ended;
   if (input_ended_) return end_of_input(nothing_yet);
-  input_.compact();
+  if (work_) work_->input.compact();
   // Straight to recvmsg, asking nothing first: a read that finds nothing
   // says so (EAGAIN) at the price an up-front count of the bytes would cost
   // on every read.
@@ -177,10 +176,12 @@ cl_clamd_connection_t::receive_t cl_clamd_connection_t::receive() {
     // A block's bytes go straight where the parser reads them. Commands
     // fill the free space there is, and only what comes beyond it is
     // copied over, so input_ grows by what came, never by the allowance.
-    if (state_.kind == cl_clamd_state_t::block) input_.reserve(want);
+    // Without work, everything goes to overflow: a wakeup that finds
+    // nothing makes none.
+    if (kind() == cl_clamd_state_t::block) work_->input.reserve(want);
     static thread_local char overflow[max_receive];
-    const std::size_t direct = std::min(want, input_.free_size());
-    const iovec iov[2] = {{input_.free_data(), direct}, {overflow, want - direct}};
+    const std::size_t direct = work_ ? std::min(want, work_->input.free_size()) : 0;
+    const iovec iov[2] = {{work_ ? work_->input.free_data() : nullptr, direct}, {overflow, want - direct}};
     const cl_clamd_received_t got = cl_clamd_receive(socket_.native_handle(), iov, direct == want ? 1 : 2);
     if (got.error == boost::asio::error::would_block) {
       drained_ = true;
@@ -188,8 +189,8 @@ cl_clamd_connection_t::receive_t cl_clamd_connection_t::receive() {
     }
     if (got.error) return fail(got.error);
     if (got.bytes == 0 && got.fds.empty()) return end_of_input(result);
-    input_.commit(std::min(got.bytes, direct));
-    if (got.bytes > direct) input_.append(overflow, got.bytes - direct);
+    work().input.commit(std::min(got.bytes, direct));
+    if (got.bytes > direct) work_->input.append(overflow, got.bytes - direct);
     CONN_DEBUG(got.bytes << " bytes received, buffer has: " << input_size());
     // Data that keeps coming, however slowly, is not silence.
     if (timing_data()) endpoint_->deadlines->set(*this);
@@ -216,18 +217,17 @@ cl_clamd_connection_t::receive_t cl_clamd_connection_t::end_of_input(receive_t s
   // still reads their replies: those already made leave before the
   // connection ends, within the read timeout. Work still running has
   // nobody left to answer and stops, as when the client goes away.
-  if (has_jobs() || (output_pending_.empty() && output_in_flight_.empty()))
-    return fail(boost::asio::error::eof);
+  if (has_jobs() || queued_output() == 0) return fail(boost::asio::error::eof);
   command_started_ = false;
   start_read_timer(replies_owed);
   end_after_output_ = true;
-  state_ = cl_clamd_state_t::make(cl_clamd_state_t::pending);
+  work().state = cl_clamd_state_t::make(cl_clamd_state_t::pending);
   return ended;
 }
 
 std::size_t cl_clamd_connection_t::receive_allowance() const {
   const std::size_t have = input_size();
-  const std::size_t block = state_.kind == cl_clamd_state_t::block ? state_.count.value_or(0) : 0;
+  const std::size_t block = kind() == cl_clamd_state_t::block ? work_->state.count.value_or(0) : 0;
   return std::max(block > have ? block - have : 0, max_receive);
 }
 
@@ -245,7 +245,7 @@ void cl_clamd_connection_t::read_command() {
   // A session client that sends commands without reading the replies would
   // otherwise make us queue replies for as long as it likes; its next
   // command waits until the write in flight has taken some away.
-  if (output_pending_.size() + output_in_flight_.size() > max_queued_output) {
+  if (queued_output() > max_queued_output) {
     command_read_paused_ = true;
     return;
   }
@@ -253,7 +253,8 @@ void cl_clamd_connection_t::read_command() {
   // length counts against it.
   const cut_t cut = cut_command();
   if (cut.status == cl_clamd_framing::complete) return take_command(cut);
-  input_.shrink();
+  if (work_) work_->input.shrink();
+  release_idle_work();
   // Outside a session the timer has run since the client connected.
   if (input_size() != 0)
     begin_command();
@@ -281,19 +282,19 @@ cut_t cl_clamd_connection_t::cut_command() {
 }
 
 void cl_clamd_connection_t::take_command(const cut_t& cut) {
-  command_ = cut.text;
+  work().command = cut.text;
   has_arguments_ = cut.has_arguments;
   consume(cut.used);
   apply_state(on_command());
 }
 
 void cl_clamd_connection_t::apply_state(cl_clamd_state_t state) {
-  state_ = std::move(state);
+  work().state = std::move(state);
   // The command has been read; data it goes on to take (INSTREAM chunks, a
   // descriptor) is bounded by the client's silence instead.
-  if (state_.kind != cl_clamd_state_t::arguments && command_started_) stop_read_timer();
-  time_data(state_.kind);
-  if (state_.kind == cl_clamd_state_t::pending) {
+  if (kind() != cl_clamd_state_t::arguments && command_started_) stop_read_timer();
+  time_data(kind());
+  if (kind() == cl_clamd_state_t::pending) {
     // Work that reported before its command was done (an INSTREAM whose
     // result came while the client was still sending) leaves nothing to
     // wait for: the connection ends once the replies are out.
@@ -302,7 +303,7 @@ void cl_clamd_connection_t::apply_state(cl_clamd_state_t state) {
     else
       check_idle();
   }
-  switch (state_.kind) {
+  switch (kind()) {
     case cl_clamd_state_t::next_command:
       ++request_id_;
       has_arguments_ = false;
@@ -327,14 +328,14 @@ void cl_clamd_connection_t::read_arguments() {
     return on_io_error(vx::make_error_code(vx::EC_BAD_MESSAGE_SIZE));
   }
   consume(cut.used);
-  auto handler = std::move(state_.handler);
+  auto handler = std::move(work_->state.handler);
   apply_state(handler(boost::asio::buffer(cut.text)));
 }
 
 void cl_clamd_connection_t::read_block() {
-  const cut_t cut = cl_clamd_framing::cut_block(input_size(), state_.count.value_or(0));
+  const cut_t cut = cl_clamd_framing::cut_block(input_size(), work_->state.count.value_or(0));
   if (cut.status != cl_clamd_framing::complete) return need_more(reading_block);
-  auto handler = std::move(state_.handler);
+  auto handler = std::move(work_->state.handler);
   cl_clamd_state_t next = handler(boost::asio::buffer(input_data(), cut.used));
   consume(cut.used);
   apply_state(std::move(next));
@@ -348,7 +349,7 @@ void cl_clamd_connection_t::need_more(step_t step) {
     // job and window credit) could never finish: the connection ends with
     // the reply instead of waiting for it.
     end_after_output_ = true;
-    state_ = cl_clamd_state_t::make(cl_clamd_state_t::pending);
+    work().state = cl_clamd_state_t::make(cl_clamd_state_t::pending);
     return;
   }
   receive_then(step);
@@ -401,26 +402,27 @@ void cl_clamd_connection_t::watch() {
   // Bytes sent while the command's work is pending mean nothing: drop them,
   // but notice when the client goes away.
   consume(input_size());
-  input_.shrink();
+  if (work_) work_->input.shrink();
   receive_then(watching);
 }
 
 void cl_clamd_connection_t::write_reply(const std::string& text) { write_reply(request_id_, text, terminator_); }
 
 void cl_clamd_connection_t::write_reply(std::uint32_t id, const std::string& text, terminator_t terminator) {
+  auto& out = work().output_pending;
   if (id != 0) {
     const std::string number = std::to_string(id) + ": ";
-    output_pending_.insert(output_pending_.end(), number.begin(), number.end());
+    out.insert(out.end(), number.begin(), number.end());
   }
-  output_pending_.insert(output_pending_.end(), text.begin(), text.end());
-  output_pending_.push_back(cl_clamd_framing::terminator_byte(terminator));
+  out.insert(out.end(), text.begin(), text.end());
+  out.push_back(cl_clamd_framing::terminator_byte(terminator));
   flush();
 }
 
 void cl_clamd_connection_t::flush() {
-  if (output_in_flight_.empty() && !output_pending_.empty()) {
-    output_pending_.swap(output_in_flight_);
-    write_out(boost::asio::buffer(output_in_flight_));
+  if (work_ && work_->output_in_flight.empty() && !work_->output_pending.empty()) {
+    work_->output_pending.swap(work_->output_in_flight);
+    write_out(boost::asio::buffer(work_->output_in_flight));
     return;
   }
   check_idle();
@@ -434,13 +436,13 @@ void cl_clamd_connection_t::write_out(boost::asio::const_buffer buffer) {
 
 void cl_clamd_connection_t::on_write(const boost::system::error_code& ec) {
   if (!socket_.is_open() || handled(ec, "write error")) return;
-  drain(output_in_flight_);
+  drain(work_->output_in_flight);
   flush();
-  if (command_read_paused_ && socket_.is_open() &&
-      output_pending_.size() + output_in_flight_.size() <= max_queued_output) {
+  if (command_read_paused_ && socket_.is_open() && queued_output() <= max_queued_output) {
     command_read_paused_ = false;
     post(reading_command);
   }
+  release_idle_work();
 }
 
 cl_clamd_state_t cl_clamd_connection_t::finish_command() const {
@@ -448,9 +450,7 @@ cl_clamd_state_t cl_clamd_connection_t::finish_command() const {
 }
 
 cl_clamd_state_t cl_clamd_connection_t::check_idle() {
-  if (state_.kind == cl_clamd_state_t::pending && (end_after_output_ || !has_jobs()) && output_pending_.empty() &&
-      output_in_flight_.empty())
-    stop();
+  if (kind() == cl_clamd_state_t::pending && (end_after_output_ || !has_jobs()) && queued_output() == 0) stop();
   return cl_clamd_state_t::make(cl_clamd_state_t::pending);
 }
 
@@ -464,4 +464,17 @@ void cl_clamd_connection_t::close() {
   stop_read_timer();
 }
 
-void cl_clamd_connection_t::consume(std::size_t n) { input_.consume(n); }
+void cl_clamd_connection_t::consume(std::size_t n) {
+  if (work_) work_->input.consume(n);
+}
+
+cl_clamd_connection_t::work_t& cl_clamd_connection_t::work() {
+  if (!work_) work_.reset(new work_t);
+  return *work_;
+}
+
+void cl_clamd_connection_t::release_idle_work() {
+  if (work_ && work_->state.kind == cl_clamd_state_t::next_command && work_->input.size() == 0 &&
+      work_->output_pending.empty() && work_->output_in_flight.empty())
+    work_.reset();
+}

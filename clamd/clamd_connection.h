@@ -65,7 +65,7 @@ public:
   const std::string& endpoint_tag() const { return endpoint_->tag; }
 
 protected:
-  // The command word now in command_.
+  // The command word now in command().
   virtual cl_clamd_state_t on_command() = 0;
   // A connection-level failure: end the connection.
   virtual void on_io_error(const boost::system::error_code& ec) = 0;
@@ -94,14 +94,28 @@ protected:
   cl_inventory_t& inventory_;
   // Its settings as they were when the client was accepted.
   const std::shared_ptr<cl_clamd_endpoint_t> endpoint_;
+  // The command word now being dispatched.
+  const std::string& command() const { return work_->command; }
+
   bool in_session_ = false;
   std::uint32_t request_id_ = 0;
-  std::string command_;
   bool has_arguments_ = false;
   // Of the current command; unprefixed until its first byte has arrived.
   terminator_t terminator_ = unprefixed;
 
 private:
+  // What a client holds only while a command is read, run or answered: made
+  // when bytes arrive or a reply is queued, given back once the client is
+  // idle again. Pooled clients that sit between commands, often thousands
+  // of them, then hold none of it.
+  struct work_t {
+    cl_clamd_state_t state;
+    std::string command;
+    cl_clamd_input_t input;
+    std::vector<char> output_pending;
+    std::vector<char> output_in_flight;
+  };
+
   // A step of reading, run again once more bytes have arrived: a byte
   // rather than a member pointer, as every idle client holds two.
   enum step_t : std::uint8_t {
@@ -168,8 +182,20 @@ private:
   void flush();
   // Marks the first n unconsumed input bytes as consumed.
   void consume(std::size_t n);
-  const char* input_data() const { return input_.data(); }
-  std::size_t input_size() const { return input_.size(); }
+  const char* input_data() const { return work_ ? work_->input.data() : nullptr; }
+  std::size_t input_size() const { return work_ ? work_->input.size() : 0; }
+  // What the current command wants next; a client without work is
+  // between commands.
+  cl_clamd_state_t::kind_t kind() const { return work_ ? work_->state.kind : cl_clamd_state_t::next_command; }
+  // Reply bytes queued or being written.
+  std::size_t queued_output() const {
+    return work_ ? work_->output_pending.size() + work_->output_in_flight.size() : 0;
+  }
+  // The work of the current command, made when it is first needed.
+  work_t& work();
+  // Gives the work back once the client is between commands with nothing
+  // received, queued or being written.
+  void release_idle_work();
 
   // A descriptor the client passed and no command has taken yet, or -1.
   int received_fd_ = -1;
@@ -191,9 +217,6 @@ private:
   bool end_after_output_ = false;
   // The client's end-of-stream has been read.
   bool input_ended_ = false;
-  cl_clamd_state_t state_;
   cl_clamd_socket_t socket_;
-  cl_clamd_input_t input_;
-  std::vector<char> output_pending_;
-  std::vector<char> output_in_flight_;
+  std::unique_ptr<work_t> work_;
 };

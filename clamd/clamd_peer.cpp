@@ -84,8 +84,8 @@ cl_clamd_state_t cl_clamd_peer_t::on_command() {
     write_reply("Error processing command. ERROR");
     return check_idle();
   }
-  for (const auto& command : commands)
-    if (command_ == command.word) return (this->*command.handler)();
+  for (const auto& entry : commands)
+    if (command() == entry.word) return (this->*entry.handler)();
   return reject();
 }
 
@@ -149,7 +149,7 @@ cl_clamd_state_t cl_clamd_peer_t::on_scan() {
   if (!has_arguments_) return reject();
   if (!ensure_sieve()) return check_idle();
   // The connection calls this while it reads for us, so it is alive then.
-  const std::string word = command_;
+  const std::string word = command();
   return cl_clamd_state_t::read_arguments([this, word](boost::asio::const_buffer text) {
     return scan_path(word, std::string(static_cast<const char*>(text.data()), text.size()));
   });

@@ -91,24 +91,24 @@ public:
 
 protected:
   cl_clamd_state_t on_command() override {
-    dispatched += command_ + " ";
-    if (command_ == "HANGUP") stop();
+    dispatched += command() + " ";
+    if (command() == "HANGUP") stop();
     auto echo = [this](boost::asio::const_buffer b) {
       write_reply(std::string(static_cast<const char*>(b.data()), b.size()));
       return finish_command();
     };
-    if (command_ == "ARGS") return cl_clamd_state_t::read_arguments(echo);
+    if (command() == "ARGS") return cl_clamd_state_t::read_arguments(echo);
     // Like an INSTREAM's job, a block being read is work outstanding.
-    busy_ = command_ == "BLOCK";
+    busy_ = command() == "BLOCK";
     if (busy_)
       return cl_clamd_state_t::read_block(4, [this, echo](boost::asio::const_buffer b) {
         busy_ = false;
         return echo(b);
       });
-    in_session_ = in_session_ || command_ == "SESSION";
-    if (command_ == "QUIET") return finish_command();
-    if (command_ != "MANY") write_reply("cmd=" + command_);
-    for (char r : command_ == "MANY" ? "abc"s : ""s) write_reply(std::string(1, r));
+    in_session_ = in_session_ || command() == "SESSION";
+    if (command() == "QUIET") return finish_command();
+    if (command() != "MANY") write_reply("cmd=" + command());
+    for (char r : command() == "MANY" ? "abc"s : ""s) write_reply(std::string(1, r));
     return finish_command();
   }
   void write_out(boost::asio::const_buffer buffer) override {
