@@ -371,13 +371,10 @@ void cl_clamd_connection_t::receive_then(step_t step) {
 
 void cl_clamd_connection_t::wait_readable(step_t step) {
   if (!socket_.is_open()) return;
-  waiting_step_ = step;
   // The socket raises no new event for bytes a full read left behind: they
   // are taken on the next turn instead.
-  if (!drained_) {
-    auto holder = self();
-    return boost::asio::post(inventory_.io_context(), [holder] { holder->on_readable({}); });
-  }
+  if (!drained_) return post(step);
+  waiting_step_ = step;
   wait_for_bytes();
 }
 
@@ -474,7 +471,5 @@ cl_clamd_connection_t::work_t& cl_clamd_connection_t::work() {
 }
 
 void cl_clamd_connection_t::release_idle_work() {
-  if (work_ && work_->state.kind == cl_clamd_state_t::next_command && work_->input.size() == 0 &&
-      work_->output_pending.empty() && work_->output_in_flight.empty())
-    work_.reset();
+  if (kind() == cl_clamd_state_t::next_command && input_size() == 0 && queued_output() == 0) work_.reset();
 }

@@ -67,6 +67,8 @@ public:
 protected:
   // The command word now in command().
   virtual cl_clamd_state_t on_command() = 0;
+  // The command word now being dispatched.
+  const std::string& command() const { return work_->command; }
   // A connection-level failure: end the connection.
   virtual void on_io_error(const boost::system::error_code& ec) = 0;
   virtual std::shared_ptr<cl_clamd_connection_t> self() = 0;
@@ -94,9 +96,6 @@ protected:
   cl_inventory_t& inventory_;
   // Its settings as they were when the client was accepted.
   const std::shared_ptr<cl_clamd_endpoint_t> endpoint_;
-  // The command word now being dispatched.
-  const std::string& command() const { return work_->command; }
-
   bool in_session_ = false;
   std::uint32_t request_id_ = 0;
   bool has_arguments_ = false;

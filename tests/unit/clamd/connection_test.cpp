@@ -82,7 +82,7 @@ struct harness_t {
 class echo_connection_t : public cl_clamd_connection_t, public std::enable_shared_from_this<echo_connection_t> {
 public:
   explicit echo_connection_t(harness_t& h)
-      : cl_clamd_connection_t(h.inventory, cl_clamd_endpoint_t::create(h.inventory, "t")), io_(h.io()) {}
+      : cl_clamd_connection_t(h.inventory, cl_clamd_endpoint_t::create(h.inventory, "t")) {}
   void start(harness_t& h) { cl_clamd_connection_t::start(boost::asio::local::stream_protocol(), h.daemon_end); }
   std::string dispatched;
   // Writes started; wakeups still to fake as if readable with nothing there.
@@ -118,13 +118,12 @@ protected:
   void wait_for_bytes() override {
     if (spurious_wakeups == 0) return cl_clamd_connection_t::wait_for_bytes();
     --spurious_wakeups;
-    boost::asio::post(io_, [self = shared_from_this()] { self->on_readable({}); });
+    boost::asio::post(inventory_.io_context(), [self = shared_from_this()] { self->on_readable({}); });
   }
   void on_io_error(const boost::system::error_code&) override { stop(); }
   std::shared_ptr<cl_clamd_connection_t> self() override { return shared_from_this(); }
   void stop() override { close(); }
   bool has_jobs() override { return busy_; }
-  boost::asio::io_context& io_;
   bool busy_ = false;
 };
 
